@@ -1,0 +1,133 @@
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "platform/plat_clock.h"
+#include "platform/plat_path.h"
+#include "platform/sys_action.h"
+#include "support/test_root.h"
+
+namespace fs = std::filesystem;
+
+TEST(PlatPath, PrefixesTheRootAndFoldsDotDot) {
+    TestRoot root;
+    EXPECT_EQ(plat_path("/iot/log"), root.path() + "/iot/log");
+    EXPECT_EQ(plat_path("/dev/ttyHSL1"), root.path() + "/dev/ttyHSL1");
+    // Hostile or sloppy paths never climb out of the root.
+    EXPECT_EQ(plat_path("/../../etc/passwd"), root.path() + "/etc/passwd");
+    EXPECT_EQ(plat_path("/iot/../../../../proc/sysrq-trigger"), root.path() + "/proc/sysrq-trigger");
+    EXPECT_EQ(plat_path("//iot/./conf//x"), root.path() + "/iot/conf/x");
+    EXPECT_EQ(plat_path("/"), root.path() + "/");
+    // Relative paths are relative to the working directory (the root).
+    EXPECT_EQ(plat_path("iot/conf/iot.ini"), "iot/conf/iot.ini");
+}
+
+TEST(PlatPath, SimulationWithoutUsableRootPointsNowhere) {
+    for (const char *bad : {"", "/", "relative/dir"}) {
+        if (*bad) setenv("TELAGENT_ROOT", bad, 1); else unsetenv("TELAGENT_ROOT");
+        EXPECT_FALSE(plat_root_usable()) << bad;
+        std::string p = plat_path("/etc/resolv.conf");
+        EXPECT_EQ(p.rfind("/nonexistent/", 0), 0u) << p;
+    }
+    setenv("TELAGENT_ROOT", "///tmp/x//", 1);
+    EXPECT_TRUE(plat_root_usable());
+    EXPECT_EQ(plat_root(), "///tmp/x");
+}
+
+TEST(PlatClock, FakeClockStepsWithoutWaiting) {
+    plat_clock_fake(1700000000);
+    int64_t mono0 = plat_mono_ms();
+    EXPECT_EQ(plat_now(), 1700000000);
+    plat_sleep_s(3600);  // returns at once
+    EXPECT_EQ(plat_now(), 1700003600);
+    EXPECT_EQ(plat_mono_ms() - mono0, 3600000);
+    plat_clock_advance_ms(1500);
+    EXPECT_EQ(plat_now(), 1700003601);
+    EXPECT_EQ(plat_now_ms(), 1700003601500);
+}
+
+TEST(PlatClock, ShiftMovesWallClockOnly) {
+    int64_t mono0 = plat_mono_ms();
+    plat_clock_shift_to(1000000000);
+    EXPECT_NEAR(static_cast<double>(plat_now()), 1000000000.0, 2.0);
+    EXPECT_LT(plat_mono_ms() - mono0, 2000);
+}
+
+class SysActions : public ::testing::Test {
+protected:
+    TestRoot root;
+    std::string log() const { return root.read("/var/actions.log"); }
+};
+
+TEST_F(SysActions, ShellCommandsAreRecordedNotRun) {
+    std::string marker = root.path() + "/ran";
+    std::string cmd = "touch " + marker;
+    EXPECT_EQ(sys_shell(cmd.c_str()), 0);
+    EXPECT_FALSE(fs::exists(marker));
+    EXPECT_NE(log().find(" shell touch " + marker + "\n"), std::string::npos) << log();
+    // One action, one line, whatever the command contains.
+    EXPECT_EQ(sys_shell("echo a\nreboot"), 0);
+    EXPECT_NE(log().find(" shell echo a reboot\n"), std::string::npos) << log();
+    EXPECT_EQ(sys_shell(nullptr), -1);
+}
+
+TEST_F(SysActions, SetTimeShiftsTheAgentClockOnly) {
+    time_t before = time(nullptr);
+    EXPECT_EQ(sys_set_time(1616223269), 0);
+    EXPECT_NEAR(static_cast<double>(plat_now()), 1616223269.0, 2.0);
+    EXPECT_GE(time(nullptr), before);  // the machine's clock did not go back five years
+    EXPECT_NE(log().find(" settime 1616223269\n"), std::string::npos);
+}
+
+TEST_F(SysActions, RefusedActionsFailAndAreMarked) {
+    root.write("/var/actions.refuse", "route add\nsettime\n");
+    EXPECT_EQ(WEXITSTATUS(sys_shell("route add default dev rmnet_data0")), 1);
+    EXPECT_EQ(sys_shell("ip route flush"), 0);
+    EXPECT_EQ(sys_set_time(5), -1);
+    EXPECT_GT(plat_now(), 1600000000);
+    EXPECT_NE(log().find("shell route add default dev rmnet_data0 [refused]"), std::string::npos);
+    EXPECT_EQ(sys_reboot(), -1);  // a refused reboot returns like a failed system call
+}
+
+TEST_F(SysActions, RebootAndExitEndOnlyTheProcess) {
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        sys_reboot();
+        _exit(77);  // not reached
+    }
+    int st = 0;
+    ASSERT_EQ(waitpid(pid, &st, 0), pid);
+    ASSERT_TRUE(WIFEXITED(st));
+    EXPECT_EQ(WEXITSTATUS(st), 0);
+    pid = fork();
+    if (pid == 0) sys_exit(3);
+    ASSERT_EQ(waitpid(pid, &st, 0), pid);
+    EXPECT_EQ(WEXITSTATUS(st), 3);
+    std::string l = log();
+    EXPECT_NE(l.find(" reboot\n"), std::string::npos) << l;
+    EXPECT_NE(l.find(" exit 3\n"), std::string::npos) << l;
+}
+
+TEST_F(SysActions, DiskSpaceCanBeMadeFull) {
+    unsigned long long fr = 0, tot = 0;
+    ASSERT_EQ(sys_disk_space("/", &fr, &tot), 0);
+    EXPECT_GT(tot, 0u);
+    root.write("/var/sim/disk_free", "5242879\n");
+    ASSERT_EQ(sys_disk_space("/", &fr, &tot), 0);
+    EXPECT_EQ(fr, 5242879u);
+}
+
+TEST_F(SysActions, NothingIsWrittenWithoutARoot) {
+    // With the root unset, even the record of an action must not land anywhere.
+    unsetenv("TELAGENT_ROOT");
+    EXPECT_EQ(sys_shell("echo x"), 0);
+    sys_sync();
+    setenv("TELAGENT_ROOT", root.path().c_str(), 1);
+    EXPECT_FALSE(root.exists("/var/actions.log"));
+    EXPECT_FALSE(fs::exists("/nonexistent"));
+}
