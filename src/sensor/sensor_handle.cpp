@@ -1,0 +1,25 @@
+#include "sensor/sensor_handle.h"
+
+#include <atomic>
+
+namespace {
+// Last settings handed to the sensor; the real device access comes with the
+// motion sensing module.
+std::atomic<int> g_level{1}, g_param1{10}, g_param2{60};
+}  // namespace
+
+int iot_set_measure_gsensor(int level, int param1, int param2) {
+    g_level = level;
+    g_param1 = param1;
+    g_param2 = param2;
+    return 1;
+}
+
+int iot_get_measure_gsensor(int *level, int *param1, int *param2) {
+    if (level) *level = g_level;
+    if (param1) *param1 = g_param1;
+    if (param2) *param2 = g_param2;
+    return 1;
+}
+
+int sensor_mdm_init(void) { return 1; }

@@ -1,0 +1,11 @@
+#pragma once
+// Motion sensor access: accelerometer and gyroscope.  Filled in by the motion
+// sensing work; until then the sensor reports nothing and accepts settings.
+
+// Passes the sensitivity level (0..9) and the two detection parameters to the
+// motion sensor.  Returns 1 when accepted.
+int iot_set_measure_gsensor(int level, int param1, int param2);
+// Reads the sensor settings back.  Returns 1 on success.
+int iot_get_measure_gsensor(int *level, int *param1, int *param2);
+// Brings up the sensor devices.
+int sensor_mdm_init(void);
