@@ -23,3 +23,20 @@ int iot_get_measure_gsensor(int *level, int *param1, int *param2) {
 }
 
 int sensor_mdm_init(void) { return 1; }
+
+// No sensor found yet: nothing to read.
+int hostcore_get_gsensor_info(iot_sensor_data_t *out) {
+    if (out) *out = {};
+    return 0;
+}
+
+int hostcore_get_gyroscope_info(iot_sensor_data_t *out) {
+    if (out) *out = {};
+    return 0;
+}
+
+int init_lte_gpio(void) { return 0; }
+
+int init_lna_gpio(void) { return 0; }
+
+int init_can_gpio(void) { return 0; }

@@ -1,4 +1,5 @@
 #pragma once
+#include "core/iot_common.h"
 // Motion sensor access: accelerometer and gyroscope.  Filled in by the motion
 // sensing work; until then the sensor reports nothing and accepts settings.
 
@@ -9,3 +10,10 @@ int iot_set_measure_gsensor(int level, int param1, int param2);
 int iot_get_measure_gsensor(int *level, int *param1, int *param2);
 // Brings up the sensor devices.
 int sensor_mdm_init(void);
+// Table slots: latest accelerometer and gyroscope readings.  1 on success.
+int hostcore_get_gsensor_info(iot_sensor_data_t *out);
+int hostcore_get_gyroscope_info(iot_sensor_data_t *out);
+// One-shot GPIO set-up of the LTE/GPS LED, the LNA and the CAN transceiver.
+int init_lte_gpio(void);
+int init_lna_gpio(void);
+int init_can_gpio(void);

@@ -1,0 +1,30 @@
+#pragma once
+// Entry points of libTelAgent.so that the host executable calls.
+#include <stdint.h>
+
+#include "telagent/export.h"
+
+TELAGENT_EXTERN_C_BEGIN
+
+// Runs the agent: registers the device-operations table, runs start-up and
+// keeps the calling thread as the one-second supervision loop.  Never returns.
+TELAGENT_API void call_iotmain(const char *lib_path);
+
+// 1 when loaded as "/iot/lib/libTelAgent.so", 2 as "/iot/lib/libTelAgentEx.so",
+// 0 otherwise.
+TELAGENT_API int get_lib_load_telagent_name_type(void);
+
+// Host callbacks: Bluetooth messages forwarded from the phone app, and events
+// ("gsensor", "motion" | "fall" | "normal").
+typedef struct iot_host_cb_t {
+    void (*bt_msg)(const unsigned char *msg, int len);
+    void (*event_msg)(const char *name, const char *value);
+} iot_host_cb_t;
+
+// Stores the host callbacks; returns 1.
+TELAGENT_API int init_cb(const iot_host_cb_t *cb);
+
+// Starts power management (low-power cycle on the backup battery).
+TELAGENT_API int init_lpm(void);
+
+TELAGENT_EXTERN_C_END

@@ -1,0 +1,65 @@
+#include "core/iotsdk_main.h"
+
+#include <atomic>
+#include <cstdio>
+
+#include "gps/gps_handle.h"
+#include "sensor/sensor_handle.h"
+#include "vehicle/bt_handle.h"
+#include "vehicle/factory_test.h"
+#include "vehicle/usart_ecu_handle.h"
+#include "vehicle/usart_lock_handle.h"
+#include "vehicle/usart_mcu_handle.h"
+
+namespace {
+
+constexpr const char *kSdkVersion = "iot_orlin_V1.2.2.1-2023.04.10";
+constexpr const char *kBuildDate = "Nov 21 2023";
+constexpr const char *kBuildTime = "19:09:18";
+
+// Set once by the host, read from link threads.
+std::atomic<void (*)(const unsigned char *, int)> g_bt_msg_cb{nullptr};
+std::atomic<void (*)(const char *, const char *)> g_event_cb{nullptr};
+
+}  // namespace
+
+int init_iot(void) {
+    init_lte_gpio();
+    init_lna_gpio();
+    init_can_gpio();
+    sensor_mdm_init();
+    if (init_mcu_usart() != 1) {
+        printf("## init_mcu_usart failed\r");
+        return 0;
+    }
+    int ret = init_lock_usart();
+    ret |= init_factory_usart();
+    ret |= init_orlin_ecu();
+    ret |= mcu_bt_init();
+    ret |= init_gps();
+    ret |= init_tx510();
+    if (ret == 1) {
+        printf("%s/%s SDK Version:%s\n", kBuildDate, kBuildTime, kSdkVersion);
+        return 1;
+    }
+    printf("## ret != IOT_SUCCESS\r");
+    return 0;
+}
+
+int init_iotsdk(void) { return init_iot(); }
+
+extern "C" TELAGENT_API int init_cb(const iot_host_cb_t *cb) {
+    g_bt_msg_cb.store(cb ? cb->bt_msg : nullptr);
+    g_event_cb.store(cb ? cb->event_msg : nullptr);
+    return 1;
+}
+
+void cb_bt_msg(const unsigned char *msg, int len) {
+    auto fn = g_bt_msg_cb.load();
+    if (msg != nullptr && fn != nullptr) fn(msg, len);
+}
+
+void cb_event_msg(const char *name, const char *value) {
+    auto fn = g_event_cb.load();
+    if (name != nullptr && value != nullptr && fn != nullptr) fn(name, value);
+}

@@ -1,0 +1,5 @@
+#pragma once
+// System utilities and recovery.
+
+// Recovery thread body: after a self-update, rebuilds the backup file system.
+void *px510_recovery_handle_loop(void *arg);
