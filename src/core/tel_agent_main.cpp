@@ -189,18 +189,6 @@ void refresh_utc_offset() {
 
 // ---- start-up helpers ---------------------------------------------------
 
-// "/media/ram/iotdebug.ini" holding 1 keeps the box still for RF calibration.
-bool lte_calibration_requested() {
-    int fd = open(plat_path("/media/ram/iotdebug.ini").c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    char buf[17] = {0};
-    ssize_t n = read(fd, buf, 16);
-    close(fd);
-    if (n <= 0) return false;
-    buf[n] = '\0';
-    return strtol(buf, nullptr, 10) == 1;
-}
-
 void init_delay() {
     int level = get_sensor_level();
     if (level <= 9) iot_set_measure_gsensor(level, 10, 60);
@@ -312,7 +300,8 @@ int all_init(void) {
     step("init_orlin_handle");
     init_orlin_handle();
 
-    if (lte_calibration_requested()) {
+    // "/media/ram/iotdebug.ini" holding 1 keeps the box still for RF calibration.
+    if (load_lte_calibration_flag() == 1) {
         step("lte calibration hold");
         for (;;) {
             printf(" \r\n----------lte calibration ...\r");

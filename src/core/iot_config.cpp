@@ -1,0 +1,759 @@
+#include "core/iot_config.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/plat_path.h"
+#include "platform/sys_action.h"
+#include "sensor/sensor_handle.h"
+
+namespace {
+
+constexpr const char kDefaultBrokerHost[] = TELAGENT_DEFAULT_BROKER_HOST;
+constexpr const char kSection[] = "IotCfg";
+// Longest line content the reader accepts; longer lines are skipped whole.
+constexpr size_t kMaxLine = 63;
+// Every typed read goes through a buffer of this size (64 characters + NUL).
+constexpr int kValueBuf = 65;
+constexpr int kAuthMax = 128;
+
+constexpr const char kLibIotPath[] = "/iot/conf/libiot.ini";
+constexpr const char kAuthPath[] = "/iot/conf/auth.bin";
+constexpr const char kDebugPath[] = "/media/ram/iotdebug.ini";
+constexpr const char kFocTag[] = "/iot/conf/foc.tag";
+constexpr const char kLedTag[] = "/iot/conf/led.tag";
+constexpr const char kBtnLedTag[] = "/iot/conf/btnled.tag";
+
+// ---------------------------------------------------------------------------
+// In-memory copy.  Readers look up under the lock; a setter holds it across
+// write and reload so that nobody sees a half-replaced buffer.
+
+struct IniStore {
+    std::mutex mu;
+    std::optional<std::string> data;  // empty when no file could be read
+    std::string path;                 // file the copy came from
+};
+
+IniStore &store() {
+    static IniStore s;
+    return s;
+}
+
+std::atomic<int> g_test_mode{0};
+
+// ---------------------------------------------------------------------------
+// Small helpers.
+
+class Fd {
+public:
+    explicit Fd(int fd) : fd_(fd) {}
+    ~Fd() { reset(); }
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    int get() const { return fd_; }
+    bool ok() const { return fd_ >= 0; }
+    // Closes now and reports whether close succeeded (write-back errors show here).
+    bool close_checked() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd < 0 || ::close(fd) == 0;
+    }
+    void reset() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    int fd_;
+};
+
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f'; }
+
+char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool same_name(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (lower(a[i]) != lower(b[i])) return false;
+    return true;
+}
+
+std::string_view trim(std::string_view s) {
+    while (!s.empty() && is_blank(s.front())) s.remove_prefix(1);
+    while (!s.empty() && is_blank(s.back())) s.remove_suffix(1);
+    return s;
+}
+
+bool is_quote(char c) { return c == '"' || c == '\''; }
+
+bool write_all(int fd, const char *p, size_t n) {
+    while (n > 0) {
+        ssize_t w = ::write(fd, p, n);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
+// Reads a whole regular file.  False when it cannot be opened or read.
+bool read_whole(const std::string &path, std::string &out, bool &opened) {
+    opened = false;
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.ok()) return false;
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    opened = true;
+    out.clear();
+    try {
+        out.reserve(static_cast<size_t>(st.st_size));
+        char buf[4096];
+        for (;;) {
+            ssize_t n = ::read(fd.get(), buf, sizeof buf);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                return false;
+            }
+            if (n == 0) break;
+            out.append(buf, static_cast<size_t>(n));
+        }
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+    return true;
+}
+
+// Replaces `path` with `data`: write "<path>.tmp" beside it, fsync, rename over
+// the old file, fsync the directory.  A power cut leaves the old or the new
+// file, never a truncated one.  On failure the old file is untouched.
+bool replace_file(const std::string &path, const char *data, size_t n) {
+    const std::string tmp = path + ".tmp";
+    struct stat old {};
+    const bool had_old = ::stat(path.c_str(), &old) == 0;
+    Fd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
+    if (!fd.ok()) return false;  // not ours to remove (may be a directory)
+    bool ok = true;
+    if (had_old && S_ISREG(old.st_mode)) ok = ::fchmod(fd.get(), old.st_mode & 07777) == 0;
+    ok = ok && write_all(fd.get(), data, n) && ::fsync(fd.get()) == 0;
+    ok = fd.close_checked() && ok;
+    sys_sync();
+    if (ok) ok = ::rename(tmp.c_str(), path.c_str()) == 0;
+    if (!ok) {
+        ::unlink(tmp.c_str());
+        return false;
+    }
+    const size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+    Fd dfd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dfd.ok()) ::fsync(dfd.get());  // best effort: the rename has happened
+    return true;
+}
+
+// Plain truncating write for the small files; sync after closing.
+bool write_plain(const std::string &path, const char *data, size_t n) {
+    Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!fd.ok()) return false;
+    bool ok = write_all(fd.get(), data, n);
+    ok = fd.close_checked() && ok;
+    sys_sync();
+    return ok;
+}
+
+// Decimal like atoi, but without undefined behaviour on overflow.
+int parse_dec(const char *s) {
+    errno = 0;
+    long long v = std::strtoll(s, nullptr, 10);
+    if (v > INT_MAX) return INT_MAX;
+    if (v < INT_MIN) return INT_MIN;
+    return static_cast<int>(v);
+}
+
+void copy_cut(char *dst, size_t cap, std::string_view src) {
+    if (cap == 0) return;
+    size_t n = src.size() < cap - 1 ? src.size() : cap - 1;
+    if (n > 0) std::memcpy(dst, src.data(), n);  // an empty view may carry a null pointer
+    dst[n] = '\0';
+}
+
+// ---------------------------------------------------------------------------
+// The INI dialect.
+
+enum class LineKind { Empty, Ignored, Section, Key };
+
+struct Line {
+    size_t start = 0;     // first byte of the line
+    size_t comment = 0;   // where a comment begins, else the line end
+    size_t next = 0;      // first byte after the line end (CR, LF or CR LF)
+    bool terminated = false;
+    LineKind kind = LineKind::Empty;
+    std::string_view name;   // section name or key
+    std::string_view value;  // key lines: value without outer quotes
+};
+
+Line parse_line(std::string_view buf, size_t pos) {
+    Line ln;
+    ln.start = pos;
+    size_t eol = pos;
+    while (eol < buf.size() && buf[eol] != '\n' && buf[eol] != '\r') ++eol;
+    ln.terminated = eol < buf.size();
+    ln.next = eol;
+    if (ln.terminated) {
+        ln.next = eol + 1;
+        if (buf[eol] == '\r' && ln.next < buf.size() && buf[ln.next] == '\n') ++ln.next;
+    }
+
+    size_t b = pos;
+    while (b < eol && is_blank(buf[b])) ++b;
+    char quote = 0;
+    size_t c = b;
+    for (; c < eol; ++c) {
+        char ch = buf[c];
+        if (quote) {
+            if (ch == quote) quote = 0;
+        } else if (is_quote(ch)) {
+            quote = ch;
+        } else if (ch == '#' || ch == ';') {
+            break;
+        }
+    }
+    ln.comment = c;
+    std::string_view content = trim(buf.substr(b, c - b));
+    if (content.empty()) {
+        ln.kind = LineKind::Empty;
+    } else if (content.size() > kMaxLine) {
+        ln.kind = LineKind::Ignored;
+    } else if (content.size() >= 2 && content.front() == '[' && content.back() == ']') {
+        ln.kind = LineKind::Section;
+        ln.name = trim(content.substr(1, content.size() - 2));
+    } else if (size_t eq = content.find('='); eq != std::string_view::npos) {
+        ln.kind = LineKind::Key;
+        ln.name = trim(content.substr(0, eq));
+        std::string_view v = trim(content.substr(eq + 1));
+        if (v.size() >= 2 && is_quote(v.front()) && v.back() == v.front()) v = v.substr(1, v.size() - 2);
+        ln.value = v;
+    } else {
+        ln.kind = LineKind::Ignored;
+    }
+    return ln;
+}
+
+struct Lookup {
+    bool section = false;
+    size_t insert = 0;  // after the header or the section's last key line
+    bool key = false;
+    Line line;          // the key's line when found
+};
+
+// Finds `key` in the first section named `section`; the search ends at the
+// next section header.
+Lookup find_key(std::string_view buf, std::string_view section, std::string_view key) {
+    Lookup r;
+    size_t pos = 0;
+    while (pos < buf.size()) {
+        Line ln = parse_line(buf, pos);
+        pos = ln.next;
+        if (ln.kind == LineKind::Section) {
+            if (r.section) break;
+            if (same_name(ln.name, section)) {
+                r.section = true;
+                r.insert = ln.next;
+            }
+        } else if (ln.kind == LineKind::Key && r.section) {
+            r.insert = ln.next;
+            if (same_name(ln.name, key)) {
+                r.key = true;
+                r.line = ln;
+                break;
+            }
+        }
+    }
+    return r;
+}
+
+// Value of a key, empty when absent.  Caller holds the lock.
+std::string_view value_locked(const IniStore &s, const char *section, const char *key) {
+    if (!s.data || section == nullptr || key == nullptr) return {};
+    Lookup r = find_key(*s.data, section, key);
+    return r.key ? r.line.value : std::string_view{};
+}
+
+// iniGetString without taking the lock.
+int get_string_locked(const IniStore &s, const char *section, const char *key, char *out,
+                      int size, const char *def) {
+    if (out == nullptr || size <= 0) return 0;
+    std::string_view v = value_locked(s, section, key);
+    if (v.empty()) {
+        copy_cut(out, static_cast<size_t>(size), def ? std::string_view(def) : std::string_view{});
+        return 0;
+    }
+    copy_cut(out, static_cast<size_t>(size), v);
+    return 1;
+}
+
+// Names that would change meaning once written into a line are refused.
+bool name_ok(std::string_view n, bool is_key) {
+    if (n.empty() || n != trim(n)) return false;
+    for (char c : n) {
+        if (c == '\r' || c == '\n' || c == '#' || c == ';' || is_quote(c)) return false;
+        if (is_key && c == '=') return false;
+    }
+    return !(is_key && n.front() == '[');
+}
+
+// The text to write for a value so that the reader gives it back unchanged:
+// comment characters, quotes or outer blanks get the value wrapped in a quote
+// kind it does not contain.  Line breaks would forge lines and are refused.
+std::optional<std::string> encode_value(std::string_view v) {
+    bool wrap = !v.empty() && (is_blank(v.front()) || is_blank(v.back()));
+    bool has_dq = false, has_sq = false;
+    for (char c : v) {
+        if (c == '\r' || c == '\n') return std::nullopt;
+        if (c == '#' || c == ';') wrap = true;
+        if (c == '"') has_dq = wrap = true;
+        if (c == '\'') has_sq = wrap = true;
+    }
+    if (!wrap) return std::string(v);
+    if (!has_dq) return "\"" + std::string(v) + "\"";
+    if (!has_sq) return "'" + std::string(v) + "'";
+    return std::nullopt;
+}
+
+// Builds the new file text; false when the change cannot be expressed.
+// `unchanged` is set when there is nothing to write (deleting an absent key).
+bool build_update(const std::string &old, std::string_view section, std::string_view key,
+                  const char *value, std::string &out, bool &unchanged) {
+    unchanged = false;
+    std::string enc;
+    if (value != nullptr) {
+        auto e = encode_value(value);
+        if (!e) return false;
+        enc = std::move(*e);
+    }
+    Lookup r = find_key(old, section, key);
+    if (r.key) {
+        out.assign(old, 0, r.line.start);
+        if (value == nullptr) {
+            out.append(old, r.line.next, std::string::npos);
+            return true;
+        }
+        if (key.size() + 1 + enc.size() > kMaxLine) return false;
+        out.append(key).append("=").append(enc);
+        out.append(old, r.line.comment, std::string::npos);
+        return true;
+    }
+    if (value == nullptr) {
+        unchanged = true;
+        return true;
+    }
+    if (r.section) {
+        if (key.size() + 1 + enc.size() > kMaxLine) return false;
+        out.assign(old, 0, r.insert);
+        // A last line without its line end must not run into the new one.
+        if (r.insert > 0 && old[r.insert - 1] != '\n' && old[r.insert - 1] != '\r') out += '\n';
+        out.append(key).append("=").append(enc).append("\n");
+        out.append(old, r.insert, std::string::npos);
+        return true;
+    }
+    if (section.size() + 2 > kMaxLine || key.size() + 3 + enc.size() > kMaxLine) return false;
+    out = old;
+    out.append("\n[").append(section).append("]\n");
+    out.append(key).append(" = ").append(enc).append("\n");
+    return true;
+}
+
+// Loads `path` into the store.  Caller holds the lock.
+int load_locked(IniStore &s, const char *path) {
+    s.data.reset();
+    s.path = path ? path : "";
+    if (path == nullptr) {
+        std::printf(" no_ini_file ");
+        return 0;
+    }
+    std::string buf;
+    bool opened = false;
+    if (!read_whole(path, buf, opened)) {
+        if (!opened) std::printf(" no_ini_file ");
+        return 0;
+    }
+    std::printf(" ini_file_len: %d\n", static_cast<int>(buf.size() > INT_MAX ? INT_MAX : buf.size()));
+    s.data = std::move(buf);
+    return 1;
+}
+
+// ---------------------------------------------------------------------------
+// Typed accessors.
+
+// Integer setting: the default text when absent, the default number when empty.
+int get_cfg_int(const char *key, const char *def_text, int def_num) {
+    char buf[kValueBuf];
+    iniGetString(kSection, key, buf, sizeof buf, def_text);
+    if (buf[0] == '\0') return def_num;
+    return parse_dec(buf);
+}
+
+int set_cfg_int(const char *key, int value) { return iniSetInt(kSection, key, value, 10); }
+
+int set_broker_string(const char *key, const char *value, const char *fail_msg) {
+    if (value == nullptr) return 0;
+    char buf[64];
+    copy_cut(buf, sizeof buf, value);
+    int ok = iniSetString(kSection, key, buf);
+    if (!ok) std::printf("%s", fail_msg);
+    return ok;
+}
+
+int set_broker_port(const char *key, int port, const char *fail_msg) {
+    int ok = set_cfg_int(key, port);
+    if (!ok) std::printf("%s", fail_msg);
+    return ok;
+}
+
+// Reads one broker field under the held lock; logs the failure text when absent.
+bool read_broker_field(const IniStore &s, const char *key, const char *def, char (&buf)[kValueBuf],
+                       const char *fail_msg) {
+    if (!get_string_locked(s, kSection, key, buf, kValueBuf, def)) {
+        std::printf("%s", fail_msg);
+        return false;
+    }
+    return buf[0] != '\0';
+}
+
+// Host and port of one profile; all fields come from one consistent copy.
+int get_host_port(mqtt_conf_t *conf, const char *host_key, const char *port_key,
+                  const char *host_fail, const char *port_fail) {
+    if (conf == nullptr) return 0;
+    char host[kValueBuf], port[kValueBuf];
+    {
+        IniStore &s = store();
+        std::lock_guard<std::mutex> lk(s.mu);
+        if (!read_broker_field(s, host_key, kDefaultBrokerHost, host, host_fail)) return 0;
+        if (!read_broker_field(s, port_key, "1883", port, port_fail)) return 0;
+    }
+    copy_cut(conf->hostip, sizeof conf->hostip, host);
+    conf->port = static_cast<uint16_t>(parse_dec(port));
+    return 1;
+}
+
+int read_tag(const char *device_path) {
+    char buf[9] = {};
+    if (read_file2buf(device_path, buf, 8) <= 0) return 0;
+    return parse_dec(buf);
+}
+
+int write_tag(const char *device_path, int on) { return rewrite_buf2file(device_path, on ? "1" : "0"); }
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// INI access.
+
+int init_iotconfig(void) {
+    if (!iniFileLoad(IOT_INI_PATH)) {
+        std::printf("%d/%s iniFileLoad failed.\n", __LINE__, __func__);
+        return 0;
+    }
+    return 1;
+}
+
+int iniFileLoad(const char *path) {
+    IniStore &s = store();
+    std::lock_guard<std::mutex> lk(s.mu);
+    return load_locked(s, path);
+}
+
+void iniFileFree(void) {
+    IniStore &s = store();
+    std::lock_guard<std::mutex> lk(s.mu);
+    s.data.reset();
+}
+
+int iniGetString(const char *section, const char *key, char *out, int size, const char *def) {
+    IniStore &s = store();
+    std::lock_guard<std::mutex> lk(s.mu);
+    return get_string_locked(s, section, key, out, size, def);
+}
+
+int iniGetInt(const char *section, const char *key, int def) {
+    char buf[kValueBuf];
+    if (!iniGetString(section, key, buf, sizeof buf, nullptr)) return def;
+    char *end = nullptr;
+    long long v = std::strtoll(buf, &end, 0);
+    if (end == buf) return def;
+    if (v > INT_MAX) return INT_MAX;
+    if (v < INT_MIN) return INT_MIN;
+    return static_cast<int>(v);
+}
+
+double iniGetDouble(const char *section, const char *key, double def) {
+    char buf[kValueBuf];
+    if (!iniGetString(section, key, buf, sizeof buf, nullptr)) return def;
+    char *end = nullptr;
+    double v = std::strtod(buf, &end);
+    return end == buf ? def : v;
+}
+
+int iniSetString(const char *section, const char *key, const char *value) {
+    if (section == nullptr || key == nullptr) return 0;
+    if (!name_ok(section, false) || !name_ok(key, true)) return 0;
+    IniStore &s = store();
+    std::lock_guard<std::mutex> lk(s.mu);
+    if (!s.data) return 0;  // never create a missing file
+    try {
+        // Edit what is on disk now, not the start-up copy: a hand edit made
+        // since then must survive this write (it becomes visible with the reload).
+        std::string current;
+        bool opened = false;
+        if (!read_whole(s.path, current, opened)) return 0;
+        std::string text;
+        bool unchanged = false;
+        if (!build_update(current, section, key, value, text, unchanged)) return 0;
+        if (unchanged) return 1;
+        if (!replace_file(s.path, text.data(), text.size())) return 0;
+        const std::string path = s.path;
+        if (!load_locked(s, path.c_str())) s.data = std::move(text);  // what we just wrote
+    } catch (const std::bad_alloc &) {
+        return 0;
+    }
+    return 1;
+}
+
+int iniSetInt(const char *section, const char *key, int value, int base) {
+    char buf[32];
+    if (base == 8)
+        std::snprintf(buf, sizeof buf, "0%o", static_cast<unsigned>(value));
+    else if (base == 16)
+        std::snprintf(buf, sizeof buf, "0x%x", static_cast<unsigned>(value));
+    else
+        std::snprintf(buf, sizeof buf, "%d", value);
+    return iniSetString(section, key, buf);
+}
+
+// ---------------------------------------------------------------------------
+// Broker profiles.
+
+int get_mqttinfo(mqtt_conf_t *conf) {
+    if (conf == nullptr) return 0;
+    char host[kValueBuf], port[kValueBuf], ping[kValueBuf], user[kValueBuf], pass[kValueBuf];
+    {
+        // One lock for all five: a setter cannot slip in between the fields.
+        IniStore &s = store();
+        std::lock_guard<std::mutex> lk(s.mu);
+        if (!read_broker_field(s, "MqttHost", kDefaultBrokerHost, host, "read_MqttHost_failed")) return 0;
+        if (!read_broker_field(s, "MqttPort", "1883", port, "read_MqttPort_failed")) return 0;
+        if (!read_broker_field(s, "MqttPing", "300", ping, "read_MqttPing_failed")) return 0;
+        if (!read_broker_field(s, "MqttUserName", "ebikeiot", user, "read_MqttUserName_failed")) return 0;
+        if (!read_broker_field(s, "MqttUserPass", "hQ4rusLent", pass, "read_MqttUserPass_failed")) return 0;
+    }
+    copy_cut(conf->hostip, sizeof conf->hostip, host);
+    conf->port = static_cast<uint16_t>(parse_dec(port));
+    conf->keepalive = parse_dec(ping);
+    copy_cut(conf->username, sizeof conf->username, user);
+    copy_cut(conf->password, sizeof conf->password, pass);
+    std::printf("mqtt_conf->hostip: %s\r\n", conf->hostip);
+    std::printf("\n mqtt_conf->port:%d\n", static_cast<int>(conf->port));
+    return 1;
+}
+
+int get_test_mqttinfo(mqtt_conf_t *conf) {
+    return get_host_port(conf, "MqttTestHost", "MqttTestPort", "read_MqttTestHost_failed",
+                         "read_MqttTestPort_failed");
+}
+
+int get_official_mqttinfo(mqtt_conf_t *conf) {
+    return get_host_port(conf, "MqttOfficialHost", "MqttOfficialPort", "read_MqttOfficialHost_failed",
+                         "read_MqttOfficialPort_failed");
+}
+
+int set_domain_name(const char *host) {
+    return set_broker_string("MqttHost", host, "set_MqttHost_failed  \r");
+}
+int set_port_number(int port) { return set_broker_port("MqttPort", port, "set_MqttPort_failed  \r"); }
+int set_user_name(const char *name) {
+    return set_broker_string("MqttUserName", name, "set_MqttUserName_failed  \r");
+}
+int set_user_pass(const char *pass) {
+    return set_broker_string("MqttUserPass", pass, "set_MqttUserPass_failed  \r");
+}
+int set_test_domain_name(const char *host) {
+    return set_broker_string("MqttTestHost", host, "set_MqttTestHost_failed  \r");
+}
+int set_test_port_number(int port) {
+    return set_broker_port("MqttTestPort", port, "set_MqttTestPort_failed  \r");
+}
+int set_official_domain_name(const char *host) {
+    return set_broker_string("MqttOfficialHost", host, "set_MqttOfficialHost_failed  \r");
+}
+int set_official_port_number(int port) {
+    return set_broker_port("MqttOfficialPort", port, "set_MqttOfficialPort_failed  \r");
+}
+
+// ---------------------------------------------------------------------------
+// Typed settings.  Every setter reports whether the file was written: a
+// caller answering the cloud or the dealer tool must not claim a change that
+// was never stored.
+
+int get_sensor_level(void) { return get_cfg_int("SensorLevel", "1", 1); }
+int set_sensor_level(int level) {
+    int ok = set_cfg_int("SensorLevel", level);
+    // The sensor takes the new sensitivity now, stored or not.
+    if (level >= 0 && level <= 9) iot_set_measure_gsensor(level, 10, 60);
+    return ok;
+}
+
+int get_gps_interval(void) { return get_cfg_int("GPSInterval", "10", 10); }
+int set_gps_interval(int value) { return set_cfg_int("GPSInterval", value); }
+
+int get_lowpower_threshold(void) { return get_cfg_int("LowPowerThreshold", "20", 20); }
+int set_lowpower_threshold(int value) { return set_cfg_int("LowPowerThreshold", value); }
+
+int get_backupbattery_interval(void) { return get_cfg_int("BackupBatteryInterval", "200", 200); }
+int set_backupbattery_interval(int value) { return set_cfg_int("BackupBatteryInterval", value); }
+
+int get_sleep_interval(void) { return get_cfg_int("SleepInterval", "180", 180); }
+int set_sleep_interval(int value) { return set_cfg_int("SleepInterval", value); }
+
+int get_enable_check_nv(void) { return get_cfg_int("checknv", "1", 1) == 1 ? 1 : 0; }
+int set_enable_check_nv(void) {
+    char buf[kValueBuf];
+    if (iniGetString(kSection, "checknv", buf, sizeof buf, nullptr) && parse_dec(buf) == 1) return 0;
+    return iniSetString(kSection, "checknv", "1");
+}
+
+int get_systerm_backup(void) { return get_cfg_int("BleAuth", "10", 10); }
+int set_systerm_backup(int value) { return set_cfg_int("BleAuth", value); }
+
+int get_bt_auth(void) {
+    int v = get_cfg_int("BleAuth", "1", 1);
+    return v > 1 ? 1 : v;
+}
+int set_bt_auth(int value) { return set_cfg_int("BleAuth", value > 1 ? 1 : value); }
+
+int get_lte_reboot_timeout(void) { return get_cfg_int("LteTimeout", "10800", 10800); }
+int set_lte_reboot_timeout(int seconds) { return set_cfg_int("LteTimeout", seconds < 300 ? 300 : seconds); }
+
+int get_bt_auth_timeout(void) { return get_cfg_int("BTAuthTimeout", "5", 5); }
+int set_bt_auth_timeout(int value) {
+    return set_cfg_int("BTAuthTimeout", (value < 2 || value > 15) ? 5 : value);
+}
+
+int get_workingMode(void) { return get_cfg_int("WorkingMode", "10", 10); }
+int set_workingMode(int mode) { return set_cfg_int("WorkingMode", mode); }
+
+int get_mqtt_report_interval(void) {
+    char buf[kValueBuf];
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        iniGetString(kSection, "ReportingInterval", buf, sizeof buf, "0");
+        if (buf[0] != '\0') return parse_dec(buf);
+    }
+    return 10;
+}
+int set_mqtt_report_interval(int seconds) { return set_cfg_int("ReportingInterval", seconds); }
+
+int get_TestMode(void) { return g_test_mode.load(); }
+int set_TestMode(int mode) {
+    g_test_mode.store(mode);
+    return 1;
+}
+
+// ---------------------------------------------------------------------------
+// Small files.
+
+int read_file2buf(const char *path, char *buf, int n) {
+    if (path == nullptr || buf == nullptr || n <= 0) return 0;
+    Fd fd(::open(plat_path(path).c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.ok()) return 0;
+    int got = 0;
+    while (got < n) {
+        ssize_t r = ::read(fd.get(), buf + got, static_cast<size_t>(n - got));
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return 0;
+        }
+        if (r == 0) break;
+        got += static_cast<int>(r);
+    }
+    return got;
+}
+
+int write_buf2file(const char *path, const char *buf, int n) {
+    if (path == nullptr || n < 0 || (buf == nullptr && n > 0)) return 0;
+    return write_plain(plat_path(path), buf, static_cast<size_t>(n)) ? 1 : 0;
+}
+
+int rewrite_buf2file(const char *path, const char *str) {
+    if (str == nullptr) return 0;
+    size_t n = std::strlen(str);
+    if (n > INT_MAX) return 0;
+    return write_buf2file(path, str, static_cast<int>(n));
+}
+
+int get_so_libiot(char *out, int size) {
+    if (out == nullptr || size <= 0) return 0;
+    char buf[65] = {};
+    int n = read_file2buf(kLibIotPath, buf, 64);
+    size_t len = 0;
+    while (len < static_cast<size_t>(n) && buf[len] != '\r' && buf[len] != '\n' && buf[len] != '\0') ++len;
+    if (len < 6) return 0;
+    copy_cut(out, static_cast<size_t>(size), std::string_view(buf, len));
+    return 1;
+}
+
+int set_so_libiot(const char *name) {
+    if (name == nullptr) return 0;
+    // The host loads whatever this names at the next start: never leave it half written.
+    if (!replace_file(plat_path(kLibIotPath), name, std::strlen(name))) {
+        std::printf(" fp == NULL \r");
+        return 0;
+    }
+    return 1;
+}
+
+int save_auth_data(const unsigned char *data, int len) {
+    if (data == nullptr || len <= 0) return 0;
+    if (len > kAuthMax) len = kAuthMax;
+    return write_buf2file(kAuthPath, reinterpret_cast<const char *>(data), len);
+}
+
+int load_auth_data(unsigned char *out, int size) {
+    if (out == nullptr || size <= 0) return 0;
+    return read_file2buf(kAuthPath, reinterpret_cast<char *>(out), size < kAuthMax ? size : kAuthMax);
+}
+
+int load_auth_data_from_file(void) {
+    unsigned char buf[kAuthMax];
+    int n = load_auth_data(buf, sizeof buf);
+    if (n > 0)
+        std::printf("%d/%s auth data restored: %d bytes\n", __LINE__, __func__, n);
+    else
+        std::printf("%d/%s no auth data found\n", __LINE__, __func__);
+    return n;
+}
+
+int load_lte_calibration_flag(void) {
+    char buf[17] = {};
+    if (read_file2buf(kDebugPath, buf, 16) <= 0) return 0;
+    return parse_dec(buf);
+}
+
+int get_foc_status(void) { return read_tag(kFocTag); }
+int set_foc_status(int on) { return write_tag(kFocTag, on); }
+int get_led_status(void) { return read_tag(kLedTag); }
+int set_led_status(int on) { return write_tag(kLedTag, on); }
+int get_bottom_led_status(void) { return read_tag(kBtnLedTag); }
+int set_bottom_led_status(int on) { return write_tag(kBtnLedTag, on); }
