@@ -6,6 +6,7 @@
 #include "core/tel_agent_main.h"
 #include "sensor/sensor_handle.h"
 #include "vehicle/bt_handle.h"
+#include "vehicle/usart_mcu_handle.h"
 #include "vehicle/usart_ecu_handle.h"
 #include "vehicle/usart_lock_handle.h"
 

@@ -4,11 +4,13 @@
 
 int mcu_bt_init(void);
 int init_tx510(void);
-int write_data_to_bluetooth(const unsigned char *data, int len);
-int hostcore_bluetooth_recv_register(dev_recv_cb_t cb);
 // Receive callback of the MCU line, registered at start-up.
 int dev_bluetooth_recv_handler(const unsigned char *frame, int len);
 void disconnect_bt_device(void);
 void reboot_bt_device(void);
+// BLE polling thread body (one cycle).
+void communication_with_ble(void);
+// Caret frames from the MCU's own command handler (ping, MAC answers).
+void handle_mcu_caret_frame(const unsigned char *frame, int len);
 // Tells the main MCU that the service is up.
 void app_init_success(void);

@@ -11,8 +11,8 @@ void factory_test_init(void) {
     printf("%d/%s **************** factory test init ****************\n", __LINE__, __func__);
 }
 
-// The factory line comes with the factory test work.
-int init_factory_usart(void) { return 0; }
+// The factory table comes with the factory test work.
+int factory_mode_dispatch(const unsigned char *, int) { return 0; }
 
 int get_factory_mode(void) { return g_factory_mode.load(std::memory_order_relaxed); }
 

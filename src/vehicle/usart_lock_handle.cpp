@@ -1,19 +1,93 @@
 #include "vehicle/usart_lock_handle.h"
 
 #include <atomic>
+#include <cstdio>
+
+#include "core/logging.h"
+#include "vehicle/serial_line.h"
 
 namespace {
+
+const SerialLineConfig kLockCfg = {
+    "lock", "/dev/ttyHSL1", 38400, 64, 256, 2000, false, false, " gd get new buf failed ", "test_lock_com_recv",
+};
+
 std::atomic<dev_recv_cb_t> g_lock_cb{nullptr};
+
 }  // namespace
 
-// The line is not opened yet: the serial frame protocol comes later.
-int init_lock_usart(void) { return 0; }
+SerialLine &lock_line(void) {
+    // Lives as long as the process: its threads never outlive it.
+    static SerialLine *line = new SerialLine(kLockCfg);
+    return *line;
+}
 
-int write_data_to_GD(const unsigned char *, int) { return 0; }
+int init_lock_usart(void) {
+    SerialLine &l = lock_line();
+    int ok = l.open_port();
+    if (!ok) printf("start open com usart_lock_fd[%d][%s]---------------------- .\n", l.fd(), kLockCfg.device);
+    l.recv_thread.start(test_lock_com_recv);
+    l.dispatch_thread.start(lock_uart_handle_loop);
+    l.poll_thread.start(communication_with_gd32_loop);
+    return ok;
+}
+
+int lock_write_com(const uint8_t *data, int len) {
+    if (len <= 0) return 0;
+    return lock_line().write_bytes(data, static_cast<size_t>(len));
+}
+
+int write_data_to_GD(const unsigned char *data, int len) {
+    dhex("write_data_to_GD:", data, len);
+    return lock_write_com(data, len);
+}
+
+int lock_read_com_byte(uint8_t *out, int wait_s) {
+    if (out == nullptr) return 0;
+    return lock_line().read_byte(out, wait_s * 1000);
+}
+
+uint8_t *get_new_lockbuf(void) { return lock_line().pool().take(); }
+
+void free_new_lockbuf(uint8_t *buf) { lock_line().pool().release(buf); }
+
+void test_lock_com_recv(void) { lock_line().recv_frames(); }
+
+void lock_uart_handle_loop(void) {
+    lock_line().dispatch_once([](const uint8_t *frame, size_t len) {
+        dev_recv_cb_t cb = g_lock_cb.load();
+        if (cb != nullptr) cb(frame, static_cast<int>(len));
+    });
+}
+
+int request_lock_com(const uint8_t *req, int len, int wait_s, uint8_t *answer) {
+    if (len < 0) len = 0;
+    return lock_line().request(__func__, req, static_cast<size_t>(len), wait_s * 1000, answer, 1, 0);
+}
+
+int request_lock_ms_data(const uint8_t *req, int len, int, uint8_t *answer) {
+    if (len < 0) len = 0;
+    return lock_line().request(__func__, req, static_cast<size_t>(len), 100, answer, 1, 0);
+}
+
+int lock_com_answer(const uint8_t *frame, int len) {
+    if (len <= 0) return 0;
+    return lock_line().deliver_answer(frame, static_cast<size_t>(len), 1);
+}
+
+int lock_com_pending(void) { return lock_line().pending_tag() == 1 ? 1 : 0; }
 
 int hostcore_GD32_recv_register(dev_recv_cb_t cb) {
     g_lock_cb.store(cb);
     return 0;
 }
 
+// The board's message table comes with the lock-board link work.
 int dev_GD32_recv_handler(const unsigned char *, int) { return 0; }
+
+// The 30-request polling cycle comes with the lock-board link work.
+void communication_with_gd32_loop(void) { line_sleep_ms(500); }
+
+void com_uart_read_thread_destroy(void) { lock_line().poll_thread.stop(); }
+
+void com_uart_read_thread_create(void) { lock_line().poll_thread.start(communication_with_gd32_loop); }

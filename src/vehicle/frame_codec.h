@@ -1,0 +1,53 @@
+#pragma once
+// Bus frames and caret frames, the two formats on the box's serial lines.
+//
+// Bus frame:   02 dst src id_lo id_hi len_lo len_hi payload... crc_lo crc_hi 03
+//              CRC-16/CCITT-FALSE over dst..payload, low byte first.
+// Caret frame: 5E 00 L cmd data... crc_hi crc_lo   (L = whole frame, CRC included)
+//              CRC-16/ARC over the first L-2 bytes, high byte first.
+#include <cstddef>
+#include <cstdint>
+
+inline constexpr uint8_t kFrameStart = 0x02;
+inline constexpr uint8_t kFrameEnd = 0x03;
+inline constexpr uint8_t kCaretStart = 0x5E;
+inline constexpr size_t kFrameOverhead = 10;  // start, dst, src, id, len, crc, end
+
+// Node addresses.
+enum : uint8_t {
+    NODE_MOTOR = 0x01,
+    NODE_BOX_QUERY = 0x02,
+    NODE_DISPLAY = 0x03,
+    NODE_APP = 0x04,
+    NODE_BMS1 = 0x05,
+    NODE_BOX = 0x06,
+    NODE_MCU = 0x07,
+    NODE_GD32 = 0x08,
+    NODE_BMS2 = 0x15,
+    NODE_BMS3 = 0x25,
+    NODE_BOOTLOADER = 0xAA,
+    NODE_BROADCAST = 0xFF,
+};
+
+uint16_t crc16_ccitt(const uint8_t *data, size_t len);
+uint16_t crc16_arc(const uint8_t *data, size_t len);
+
+// Builds a bus frame into `out` (capacity `cap`).  Returns the frame length
+// (payload length + 10), or 0 when it does not fit.
+size_t build_orlin_frame(uint8_t dst, uint8_t src, uint16_t msg_id, const uint8_t *payload,
+                         size_t payload_len, uint8_t *out, size_t cap);
+
+// Builds a caret frame for `cmd` with `data`.  Returns L, or 0 when it does not
+// fit in `cap` or L would exceed 255.
+size_t build_caret_frame(uint8_t cmd, const uint8_t *data, size_t data_len, uint8_t *out, size_t cap);
+
+// Field access on a bus frame of at least 7 bytes.
+inline uint16_t frame_msg_id(const uint8_t *f) { return static_cast<uint16_t>(f[3] | (f[4] << 8)); }
+inline uint16_t frame_payload_len(const uint8_t *f) { return static_cast<uint16_t>(f[5] | (f[6] << 8)); }
+
+// 1 when the frame starts with 02, ends with 03 and carries a good CRC; else 0
+// with a console message naming what was wrong.
+int check_orlin_msg_valid(const uint8_t *frame, int len);
+
+// 1 when a caret frame of length `len` has the right header, length byte and CRC.
+int check_caret_msg_valid(const uint8_t *frame, int len);
