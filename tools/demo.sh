@@ -1,0 +1,137 @@
+#!/usr/bin/env bash
+# A simulated box in this terminal: broker (if mosquitto is installed) with a
+# subscriber on the bike topics, devsim playing the box's peers, telagent-host
+# running the built agent.  Shows the agent's console and the system actions it
+# asks for as they happen.  Builds nothing.
+#
+#   tools/demo.sh <build dir>        Ctrl-C stops everything
+#   DEMO_SECONDS=N                   stop by itself after N seconds
+#   KEEP_ROOT=1                      keep the device root afterwards
+set -uo pipefail
+
+build=${1:?usage: tools/demo.sh <build dir>}
+host="$build/bin/telagent-host"
+devsim="$build/bin/telagent-devsim"
+lib="$build/lib/libTelAgent.so"
+for f in "$host" "$devsim"; do
+  [ -x "$f" ] || { echo "demo: $f is missing (make build)" >&2; exit 1; }
+done
+[ -f "$lib" ] || { echo "demo: $lib is missing (make build)" >&2; exit 1; }
+lib=$(realpath "$lib")
+case "${DEMO_SECONDS:-}" in
+  ''|*[!0-9]*) [ -z "${DEMO_SECONDS:-}" ] || { echo "demo: DEMO_SECONDS must be a number" >&2; exit 2; } ;;
+esac
+
+root=$(mktemp -d "${TMPDIR:-/tmp}/telagent-demo-XXXXXX") || exit 1
+mkdir -p "$root/var"
+
+# Every background job gets a process group of its own, so a stop takes each
+# job with everything it started, and Ctrl-C reaches only this script.
+set -m
+groups=()
+
+cleanup() {
+  trap - EXIT INT TERM
+  set +m  # no job-status chatter while the jobs go down
+  local i pg alive
+  # Newest first: the host (and with it the agent) before devsim and the broker.
+  for ((i = ${#groups[@]} - 1; i >= 0; i--)); do kill -INT -- "-${groups[i]}" 2>/dev/null; done
+  for _ in $(seq 1 30); do
+    alive=0
+    for pg in "${groups[@]}"; do kill -0 -- "-$pg" 2>/dev/null && alive=1; done
+    [ "$alive" = 0 ] && break
+    sleep 0.1
+  done
+  for pg in "${groups[@]}"; do kill -KILL -- "-$pg" 2>/dev/null; done
+  wait 2>/dev/null
+  if [ "${KEEP_ROOT:-0}" = 1 ]; then
+    echo "demo: root kept at $root"
+  else
+    rm -rf "$root"
+    echo "demo: stopped, root removed"
+  fi
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+
+# A loopback port nobody listens on.
+free_port() {
+  local p
+  for _ in $(seq 1 50); do
+    p=$((20000 + RANDOM % 40000))
+    port_open "$p" || { echo "$p"; return 0; }
+  done
+  return 1
+}
+
+wait_for() {  # wait_for <tenths of a second> <command...>
+  local n=$1
+  shift
+  for _ in $(seq 1 "$n"); do "$@" && return 0; sleep 0.1; done
+  return 1
+}
+
+mqtt_args=()
+broker_note="mosquitto not installed: the agent finds no broker (make deps installs it)"
+mosq=$(command -v mosquitto || { [ -x /usr/sbin/mosquitto ] && echo /usr/sbin/mosquitto; } || true)
+if [ -n "$mosq" ]; then
+  mkdir -p "$root/var/broker"
+  for _ in 1 2 3; do
+    port=$(free_port) || break
+    printf 'listener %s 127.0.0.1\nallow_anonymous true\npersistence false\n' "$port" >"$root/var/broker/mosquitto.conf"
+    "$mosq" -c "$root/var/broker/mosquitto.conf" >"$root/var/broker/mosquitto.log" 2>&1 &
+    bpid=$!
+    if wait_for 50 port_open "$port"; then
+      groups+=("$bpid")
+      mqtt_args=(--mqtt-port "$port")
+      broker_note="mosquitto on 127.0.0.1:$port (log $root/var/broker/mosquitto.log)"
+      if command -v mosquitto_sub >/dev/null; then
+        mosquitto_sub -h 127.0.0.1 -p "$port" -v -t 'zt/ebike/devices/#' 2>&1 | sed -u 's/^/[cloud] /' &
+        groups+=("$!")
+        broker_note+=", subscribed to zt/ebike/devices/#"
+      fi
+      break
+    fi
+    kill -KILL -- "-$bpid" 2>/dev/null
+    wait "$bpid" 2>/dev/null
+  done
+  [ -n "${mqtt_args[*]:-}" ] || broker_note="mosquitto did not start: $(tail -n 3 "$root/var/broker/mosquitto.log")"
+fi
+
+"$devsim" --root "$root" --create --lib "$lib" "${mqtt_args[@]}" 2>&1 | sed -u 's/^/[devsim] /' &
+groups+=("$!")
+if ! wait_for 100 test -s "$root/var/devsim/ready"; then
+  echo "demo: devsim did not come up" >&2
+  exit 1
+fi
+
+TELAGENT_ROOT="$root" "$host" >"$root/var/console.log" 2>&1 &
+hpid=$!
+groups+=("$hpid")
+
+cat <<EOF
+telagent demo
+  root    $root ($([ "${KEEP_ROOT:-0}" = 1 ] && echo "kept" || echo "removed") at the end)
+  broker  $broker_note
+  devsim  pid $(cat "$root/var/devsim/ready"), ports in $root/dev, wire logs in $root/var/devsim
+  host    pid $hpid, TELAGENT_ROOT=$root, library $lib
+  shown   [agent] console ($root/var/console.log), [action] system actions ($root/var/actions.log)
+  stop    Ctrl-C$([ -n "${DEMO_SECONDS:-}" ] && echo ", or by itself after $DEMO_SECONDS s")
+EOF
+
+# The console has lone CRs inside lines; show each piece as a line of its own.
+tail -n +1 -F "$root/var/console.log" 2>/dev/null |
+  sed -u -e 's/\r$//' -e 's/\r/\n[agent] /g' -e 's/^/[agent] /' &
+groups+=("$!")
+tail -n +1 -F "$root/var/actions.log" 2>/dev/null | sed -u 's/^/[action] /' &
+groups+=("$!")
+
+if [ -n "${DEMO_SECONDS:-}" ]; then
+  sleep "$DEMO_SECONDS" &
+  groups+=("$!")
+  wait "$!"
+else
+  wait
+fi
