@@ -33,6 +33,7 @@
 #include "sensor/sensor_handle.h"
 #include "vehicle/bt_handle.h"
 #include "vehicle/factory_test.h"
+#include "vehicle/lock_link.h"
 #include "vehicle/usart_ecu_handle.h"
 #include "vehicle/usart_lock_handle.h"
 #include "vehicle/vehicle_state.h"

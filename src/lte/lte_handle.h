@@ -1,5 +1,6 @@
 #pragma once
 // LTE connection manager.
+#include <cstdint>
 
 int init_lte_common(void);
 int init_lte(void);
@@ -7,3 +8,11 @@ int init_lte(void);
 int check_lte_network(void);
 int load_sn_info(void);
 int load_csq(void);
+
+// Identity and status queries.  Until the modem is reachable they answer
+// "not available": a length of 0, a CSQ of 0, data status 0.
+int get_imei(char *dst);   // up to 20 bytes with terminator
+int get_iccid(char *dst);  // up to 32 bytes with terminator
+int get_sn(char *dst);     // up to 64 bytes with terminator
+void get_lte_csq(uint8_t *csq);
+int get_lte_data_status(void);

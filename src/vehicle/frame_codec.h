@@ -45,6 +45,15 @@ size_t build_caret_frame(uint8_t cmd, const uint8_t *data, size_t data_len, uint
 inline uint16_t frame_msg_id(const uint8_t *f) { return static_cast<uint16_t>(f[3] | (f[4] << 8)); }
 inline uint16_t frame_payload_len(const uint8_t *f) { return static_cast<uint16_t>(f[5] | (f[6] << 8)); }
 
+// Payload bytes a handler may read: the declared length, but never more than
+// the frame actually holds.
+inline size_t frame_payload_avail(const uint8_t *f, int len) {
+    if (f == nullptr || len < static_cast<int>(kFrameOverhead)) return 0;
+    size_t declared = frame_payload_len(f);
+    size_t held = static_cast<size_t>(len) - kFrameOverhead;
+    return declared < held ? declared : held;
+}
+
 // 1 when the frame starts with 02, ends with 03 and carries a good CRC; else 0
 // with a console message naming what was wrong.
 int check_orlin_msg_valid(const uint8_t *frame, int len);

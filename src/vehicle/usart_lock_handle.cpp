@@ -4,7 +4,9 @@
 #include <cstdio>
 
 #include "core/logging.h"
+#include "vehicle/lock_link.h"
 #include "vehicle/serial_line.h"
+#include "vehicle/vehicle_state.h"
 
 namespace {
 
@@ -23,6 +25,8 @@ SerialLine &lock_line(void) {
 }
 
 int init_lock_usart(void) {
+    clear_battery_info_t();
+    clear_mc_info_t();
     SerialLine &l = lock_line();
     int ok = l.open_port();
     if (!ok) printf("start open com usart_lock_fd[%d][%s]---------------------- .\n", l.fd(), kLockCfg.device);
@@ -82,11 +86,11 @@ int hostcore_GD32_recv_register(dev_recv_cb_t cb) {
     return 0;
 }
 
-// The board's message table comes with the lock-board link work.
-int dev_GD32_recv_handler(const unsigned char *, int) { return 0; }
-
-// The 30-request polling cycle comes with the lock-board link work.
-void communication_with_gd32_loop(void) { line_sleep_ms(500); }
+void communication_with_gd32_loop(void) {
+    static std::atomic<bool> announced{false};
+    if (!announced.exchange(true)) printf("communication_with_gd32_loop \r");
+    ebike_read_task();
+}
 
 void com_uart_read_thread_destroy(void) { lock_line().poll_thread.stop(); }
 

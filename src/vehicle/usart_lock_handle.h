@@ -36,8 +36,6 @@ int lock_com_answer(const uint8_t *frame, int len);
 int lock_com_pending(void);
 
 int hostcore_GD32_recv_register(dev_recv_cb_t cb);
-// Receive callback of the lock line, registered at start-up.
-int dev_GD32_recv_handler(const unsigned char *frame, int len);
 
 // Polling thread body (one cycle) and its stop/restart around controller updates.
 void communication_with_gd32_loop(void);
