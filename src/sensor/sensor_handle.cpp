@@ -6,6 +6,8 @@ namespace {
 // Last settings handed to the sensor; the real device access comes with the
 // motion sensing module.
 std::atomic<int> g_level{1}, g_param1{10}, g_param2{60};
+// Set by the motion thread, cleared by the GNSS thread.
+std::atomic<uint8_t> BikeMoveStatus{0};
 }  // namespace
 
 int iot_set_measure_gsensor(int level, int param1, int param2) {
@@ -40,3 +42,7 @@ int init_lte_gpio(void) { return 0; }
 int init_lna_gpio(void) { return 0; }
 
 int init_can_gpio(void) { return 0; }
+
+uint8_t get_ebike_move_status(void) { return BikeMoveStatus; }
+
+void set_ebike_move_status(uint8_t status) { BikeMoveStatus = status; }

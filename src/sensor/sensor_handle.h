@@ -1,4 +1,6 @@
 #pragma once
+#include <cstdint>
+
 #include "core/iot_common.h"
 // Motion sensor access: accelerometer and gyroscope.  Filled in by the motion
 // sensing work; until then the sensor reports nothing and accepts settings.
@@ -17,3 +19,7 @@ int hostcore_get_gyroscope_info(iot_sensor_data_t *out);
 int init_lte_gpio(void);
 int init_lna_gpio(void);
 int init_can_gpio(void);
+// Movement flag (BikeMoveStatus): 1 once movement was detected; the GNSS loop
+// clears it when it acts on it.  Nothing sets it until motion sensing lands.
+uint8_t get_ebike_move_status(void);
+void set_ebike_move_status(uint8_t status);
