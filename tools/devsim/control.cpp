@@ -23,6 +23,8 @@ struct ControlState {
     bool overflow = false;  // dropping the rest of an overlong line
 };
 
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+
 ControlState &state() {
     static ControlState s;
     return s;
@@ -30,32 +32,50 @@ ControlState &state() {
 
 }  // namespace
 
-ControlRegistration::ControlRegistration(const std::string &module, ControlHandler handler) {
+int control_register(const std::string &module, ControlHandler handler) {
     ControlState &s = state();
     std::lock_guard<std::mutex> hold(s.mu);
-    if (module.empty() || s.handlers.count(module) != 0) return;
+    if (module.empty() || !handler || s.handlers.count(module) != 0) return -1;
     s.handlers[module] = std::move(handler);
-    module_ = module;
+    return 0;
 }
 
-ControlRegistration::~ControlRegistration() {
-    if (module_.empty()) return;
+void control_unregister(const std::string &module) {
     ControlState &s = state();
     std::lock_guard<std::mutex> hold(s.mu);
-    s.handlers.erase(module_);
+    s.handlers.erase(module);
+}
+
+ControlRegistration::ControlRegistration(const std::string &module, ControlHandler handler)
+    : module_(module), registered_(control_register(module, std::move(handler)) == 0) {}
+
+ControlRegistration::~ControlRegistration() {
+    if (registered_) control_unregister(module_);
 }
 
 std::vector<std::string> control_words(const std::string &line) {
     std::vector<std::string> out;
     size_t i = 0;
     while (i < line.size()) {
-        while (i < line.size() && (line[i] == ' ' || line[i] == '\t' || line[i] == '\r')) ++i;
+        while (i < line.size() && is_blank(line[i])) ++i;
         size_t j = i;
-        while (j < line.size() && line[j] != ' ' && line[j] != '\t' && line[j] != '\r') ++j;
+        while (j < line.size() && !is_blank(line[j])) ++j;
         if (j > i) out.push_back(line.substr(i, j - i));
         i = j;
     }
     return out;
+}
+
+std::string control_rest(const std::string &line, size_t skip) {
+    size_t i = 0;
+    for (size_t w = 0; w < skip; ++w) {
+        while (i < line.size() && is_blank(line[i])) ++i;
+        while (i < line.size() && !is_blank(line[i])) ++i;
+    }
+    while (i < line.size() && is_blank(line[i])) ++i;
+    size_t j = line.size();
+    while (j > i && is_blank(line[j - 1])) --j;
+    return line.substr(i, j - i);
 }
 
 int control_open(const std::string &root) {
@@ -80,7 +100,7 @@ int control_open(const std::string &root) {
     s.log = dir + "/control.log";
     s.pending.clear();
     s.overflow = false;
-    return 0;
+    return rfd;
 }
 
 int control_fd() {
@@ -114,16 +134,20 @@ int control_dispatch(const std::string &line) {
             if (it != s.handlers.end()) handler = it->second;
         }
     }
-    int rc = -1;
-    if (handler) rc = handler(std::vector<std::string>(words.begin() + 1, words.end())) == 1 ? 1 : 0;
+    int rc = -2;
+    std::string why;
+    if (handler) {
+        const std::string cmd = words.size() > 1 ? words[1] : std::string();
+        rc = handler(cmd, control_rest(line, 2), &why) == 0 ? 0 : -1;
+    }
     if (!log.empty()) {
-        const char *what = rc == 1 ? "ok" : rc == 0 ? "refused" : "unknown";
+        const std::string what = rc == 0 ? "ok" : rc == -1 ? "error: " + why : "unknown module";
         devsim_append_file(log, line + " -> " + what + "\n");
     }
     return rc;
 }
 
-void control_poll() {
+void control_service() {
     ControlState &s = state();
     std::vector<std::string> lines;
     {

@@ -16,6 +16,7 @@
 
 #include "control.h"
 #include "devsim_files.h"
+#include "gnss_engine.h"
 #include "peer.h"
 #include "pty_port.h"
 #include "timer_queue.h"
@@ -98,10 +99,12 @@ void cleanup(const std::vector<std::unique_ptr<Line>> &lines, const std::string 
 
 struct Lookup {
     const std::vector<std::unique_ptr<Line>> *lines;
+    GnssEngine *gnss = nullptr;  // [gnss]: the GNSS engine has no port
 };
 
 int line_takes(void *ctx, const ScenarioEntry &e) {
     auto *lk = static_cast<Lookup *>(ctx);
+    if (e.section == "gnss" && lk->gnss != nullptr) return lk->gnss->configure(e.key, e.value) == 1 ? 1 : 0;
     for (const auto &l : *lk->lines) {
         if (l->port() == e.section) return l->peer->configure(e.key, e.value) == 1 ? 1 : 0;
     }
@@ -170,12 +173,16 @@ int devsim_run(const std::string &root, const Scenario &sc) {
         lines.push_back(std::move(l));
     }
 
-    Lookup lk{&lines};
+    GnssEngine gnss;
+    Lookup lk{&lines, &gnss};
     for (const std::string &m : devsim_unused_keys(sc, line_takes, &lk)) fprintf(stderr, "devsim: %s\n", m.c_str());
 
     // Open before "ready": a test may write its first command right after.
     const int cfd = control_open(root);
     if (cfd < 0) fprintf(stderr, "devsim: no control channel at %s/var/devsim/control\n", root.c_str());
+
+    // The location client finds the engine's socket once "ready" is there.
+    if (gnss.start(root) != 0) fprintf(stderr, "devsim: no GNSS engine at %s/var/devsim/gnss.sock\n", root.c_str());
 
     if (devsim_write_file(ready, std::to_string(getpid()) + "\n") != 0) {
         fprintf(stderr, "devsim: cannot write %s\n", ready.c_str());
