@@ -58,7 +58,7 @@ int wait_readable(int fd, int timeout_ms, bool *hup) {
     return 1;
 }
 
-// Steps 3 to 6 of an exchange: open, write once, collect, close.
+// One exchange: open, write once, collect, close.
 // `timed_out` is set when the exchange ended on the silence timeout.
 int exchange(const char *fn, const char *cmd, char *reply, int capacity, int timeout_s, bool *timed_out) {
     *timed_out = false;

@@ -156,6 +156,9 @@ TEST(Modem, SilentSlowNoisyAndOverlongModems) {
     ASSERT_TRUE(control(box, "modem delay_ms 2600"));
     EXPECT_EQ(at("AT+CSQ\r\n", 124, &rc), "");
     EXPECT_EQ(rc, 8);
+    // Let the late answer land before the next exchange starts ("+CSQ" on the wire).
+    ASSERT_TRUE(poll_until([&] { return box.file("/var/devsim/smd7.log").find("2b 43 53 51") != std::string::npos; },
+                           5000));
     ASSERT_TRUE(control(box, "modem delay_ms 400"));
     EXPECT_EQ(at("AT+CSQ\r\n", 124), "\r\n+CSQ: 23,99\r\n\r\nOK\r\n");
     ASSERT_TRUE(control(box, "modem delay_ms 0"));
