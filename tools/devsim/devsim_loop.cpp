@@ -14,7 +14,6 @@
 #include <utility>
 #include <vector>
 
-#include "bike_state.h"
 #include "control.h"
 #include "devsim_files.h"
 #include "gnss_engine.h"
@@ -106,8 +105,6 @@ struct Lookup {
 int line_takes(void *ctx, const ScenarioEntry &e) {
     auto *lk = static_cast<Lookup *>(ctx);
     if (e.section == "gnss" && lk->gnss != nullptr) return lk->gnss->configure(e.key, e.value) == 1 ? 1 : 0;
-    // [bike]: the bike behind the lock board, shared by the ttyHSL1 and ttyHSL2 peers.
-    if (e.section == "bike") return bike_state_configure(e.key, e.value) == 1 ? 1 : 0;
     for (const auto &l : *lk->lines) {
         if (l->port() == e.section) return l->peer->configure(e.key, e.value) == 1 ? 1 : 0;
     }
