@@ -49,17 +49,17 @@ TEST_F(BusFields, ScalingAndStorage) {
     feed(bus_frame(0x06, 0x01, 0x1002, {0x34, 0x12}));
     feed(bus_frame(0x06, 0x03, 0xF106, {0x00, 0x00, 0xC0, 0x05, 0x00, 0x4A}));
     mc_info_t m = motor_info_get_protocol();
-    EXPECT_EQ(m.odo, 123456u);
-    EXPECT_EQ(m.odorange, 12345);
-    EXPECT_EQ(m.MotorPowerOut, 0x1234);
-    EXPECT_EQ(m.HumanPower, 16);
-    EXPECT_EQ(m.CurrentSupportLevel, 3);
-    EXPECT_EQ(m.ErrorStatus, 4660u);  // upper half zero
-    EXPECT_EQ(m.BikeSpeed, 23);       // (5 << 2) | (0xC0 >> 6)
-    EXPECT_EQ(m.Candence, 0x4A);
+    EXPECT_EQ(+m.odo, 123456u);
+    EXPECT_EQ(+m.odorange, 12345);
+    EXPECT_EQ(+m.MotorPowerOut, 0x1234);
+    EXPECT_EQ(+m.HumanPower, 16);
+    EXPECT_EQ(+m.CurrentSupportLevel, 3);
+    EXPECT_EQ(+m.ErrorStatus, 4660u);  // upper half zero
+    EXPECT_EQ(+m.BikeSpeed, 23);       // (5 << 2) | (0xC0 >> 6)
+    EXPECT_EQ(+m.Candence, 0x4A);
     // Display status for the app or anyone else leaves speed alone.
     feed(bus_frame(0x09, 0x03, 0xF106, {0, 0, 0xFF, 0xFF, 0, 0xFF}));
-    EXPECT_EQ(motor_info_get_protocol().BikeSpeed, 23);
+    EXPECT_EQ(+motor_info_get_protocol().BikeSpeed, 23);
 }
 
 TEST_F(BusFields, BatteriesBySourceOnly) {
@@ -71,14 +71,14 @@ TEST_F(BusFields, BatteriesBySourceOnly) {
     feed(bus_frame(0x06, 0x25, 0xF523, {1}));
     feed(bus_frame(0x06, 0x15, 0xF507, {77}));
     battery_info_t b = battery_info_get_protocol();
-    EXPECT_EQ(b.BatteryError[1], 0x0034);
-    EXPECT_EQ(b.BatteryTemperature[0], 26);
-    EXPECT_EQ(b.BatteryPackageVoltage[2], 0x0E10);
-    EXPECT_EQ(b.BatteryCurrent[0], 0xFFFE);
-    EXPECT_EQ(b.BatteryCapacity[1], 5000);
-    EXPECT_EQ(b.BatteryCharging[2], 1);
-    EXPECT_EQ(b.Battery2SoC, 77);
-    EXPECT_EQ(b.Battery2Enable, 1);
+    EXPECT_EQ(+b.BatteryError[1], 0x0034);
+    EXPECT_EQ(+b.BatteryTemperature[0], 26);
+    EXPECT_EQ(+b.BatteryPackageVoltage[2], 0x0E10);
+    EXPECT_EQ(+b.BatteryCurrent[0], 0xFFFE);
+    EXPECT_EQ(+b.BatteryCapacity[1], 5000);
+    EXPECT_EQ(+b.BatteryCharging[2], 1);
+    EXPECT_EQ(+b.Battery2SoC, 77);
+    EXPECT_EQ(+b.Battery2Enable, 1);
     // A foreign source changes nothing.
     battery_info_t before = battery_info_get_protocol();
     feed(bus_frame(0x06, 0x35, 0xF507, {50}));
@@ -101,7 +101,7 @@ TEST_F(BusFields, ReadsShortFramesAndUnknownIdsLeaveTheRecord) {
     EXPECT_EQ(dev_GD32_recv_handler(lying.data(), static_cast<int>(lying.size())), -1);
     mc_info_t after = motor_info_get_protocol();
     EXPECT_EQ(0, memcmp(&before, &after, sizeof before));
-    EXPECT_EQ(after.odo, 5u);
+    EXPECT_EQ(+after.odo, 5u);
 }
 
 TEST_F(BusFields, FlagsAndTheAppDestination) {
@@ -148,7 +148,7 @@ TEST_F(BusFields, AgeingRules) {
     soc(0x15, 70);
     soc(0x25, 60);
     check_sys_status();
-    EXPECT_EQ(battery_info_get_protocol().BatteryNumber, 3);
+    EXPECT_EQ(+battery_info_get_protocol().BatteryNumber, 3);
     // Batteries 1 and 3 keep answering, battery 2 falls silent for 20 s.
     for (int s = 0; s < 20; ++s) {
         soc(0x05, 80);
@@ -157,10 +157,10 @@ TEST_F(BusFields, AgeingRules) {
         check_sys_status();
     }
     battery_info_t b = battery_info_get_protocol();
-    EXPECT_EQ(b.BatteryNumber, 2);
-    EXPECT_EQ(b.Battery2Enable, 0xFF);
+    EXPECT_EQ(+b.BatteryNumber, 2);
+    EXPECT_EQ(+b.Battery2Enable, 0xFF);
     EXPECT_EQ(get_BikeOnStatus(), 1);
-    EXPECT_EQ(motor_info_get_protocol().odo, 42u);
+    EXPECT_EQ(+motor_info_get_protocol().odo, 42u);
     // No status broadcast for 5 s: bike off, every motor field all-ones.
     for (int s = 0; s < 5; ++s) {
         soc(0x05, 80);
@@ -175,12 +175,12 @@ TEST_F(BusFields, AgeingRules) {
         check_sys_status();
     }
     b = battery_info_get_protocol();
-    EXPECT_EQ(b.Battery3SoC, 0xFF);
-    EXPECT_EQ(b.BatteryNumber, 0);
+    EXPECT_EQ(+b.Battery3SoC, 0xFF);
+    EXPECT_EQ(+b.BatteryNumber, 0);
     soc(0x25, 61);  // the next answer marks it present again...
-    EXPECT_EQ(battery_info_get_protocol().Battery3Enable, 1);
+    EXPECT_EQ(+battery_info_get_protocol().Battery3Enable, 1);
     check_sys_status();  // ...until battery 1's silence clears it once more
-    EXPECT_EQ(battery_info_get_protocol().Battery3Enable, 0xFF);
+    EXPECT_EQ(+battery_info_get_protocol().Battery3Enable, 0xFF);
 }
 
 TEST_F(BusFields, NothingAgesOutOfService) {
@@ -190,7 +190,7 @@ TEST_F(BusFields, NothingAgesOutOfService) {
     feed(bus_frame(0x06, 0x05, 0xF507, {50}));
     for (int s = 0; s < 30; ++s) check_sys_status();
     EXPECT_EQ(get_BikeOnStatus(), 1);
-    EXPECT_EQ(battery_info_get_protocol().BatterySoC, 50);
+    EXPECT_EQ(+battery_info_get_protocol().BatterySoC, 50);
     set_TestMode(1);  // test mode runs as if in service
     for (int s = 0; s < 5; ++s) check_sys_status();
     EXPECT_EQ(get_BikeOnStatus(), 0);
@@ -317,7 +317,7 @@ TEST_F(LockBoard, ServerProfileSwitch) {
     mqtt_conf_t c{};
     ASSERT_EQ(get_mqttinfo(&c), 1);
     EXPECT_STREQ(c.hostip, "production.broker.example");
-    EXPECT_EQ(c.port, 8883);
+    EXPECT_EQ(+c.port, 8883);
     board->send(bus_frame(0x06, 0x09, 0xF41E, {0x01}));  // already official
     EXPECT_EQ(next(), bus_frame(0x09, 0x06, 0xF41E, {0x01, 0x00}));
 }
