@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "bike_state.h"
 #include "control.h"
 #include "devsim_files.h"
 #include "gnss_engine.h"
@@ -105,8 +106,12 @@ struct Lookup {
 int line_takes(void *ctx, const ScenarioEntry &e) {
     auto *lk = static_cast<Lookup *>(ctx);
     if (e.section == "gnss" && lk->gnss != nullptr) return lk->gnss->configure(e.key, e.value) == 1 ? 1 : 0;
+    // [bike]: the bike behind the lock board, shared by the ttyHSL1 and ttyHSL2 peers.
+    if (e.section == "bike") return bike_state_configure(e.key, e.value) == 1 ? 1 : 0;
+    // [modem]: the modem as a whole, played by the smd7 peer with its QMI services.
+    const std::string port = e.section == "modem" ? std::string("smd7") : e.section;
     for (const auto &l : *lk->lines) {
-        if (l->port() == e.section) return l->peer->configure(e.key, e.value) == 1 ? 1 : 0;
+        if (l->port() == port) return l->peer->configure(e.key, e.value) == 1 ? 1 : 0;
     }
     return 0;
 }

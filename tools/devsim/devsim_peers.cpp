@@ -1,14 +1,16 @@
 // Port -> peer module.  A new peer replaces the logger on its port here.
 #include "frame_link.h"
 #include "peer.h"
+#include "peer_bike.h"
 #include "peer_logger.h"
+#include "peer_mcu.h"
 #include "peer_modem_at.h"
 
 namespace {
 
 const PeerSlot kPeers[] = {
-    {"ttyHSL1", make_lock_line_peer},  // bike bus behind the lock board
-    {"ttyHSL2", make_mcu_line_peer},  // main MCU / BLE bridge
+    {"ttyHSL1", make_bike_peer},  // bike bus behind the lock board
+    {"ttyHSL2", make_mcu_peer},  // main MCU / BLE bridge, bike power key
     {"ttyHSL3", make_tool_line_peer},  // factory test tool
     {"smd7", make_modem_at_peer},   // modem AT port (and its QMI services)
 };

@@ -16,6 +16,7 @@
 
 #include "platform/qmi_services_v01.h"
 #include "platform/qmi_sim_wire.h"
+#include "modem_services.h"
 
 namespace {
 
@@ -36,7 +37,7 @@ uint8_t radio_if(const std::string &psrat) {
 nas_serving_system_type_v01 serving_system(const ModemData &d) {
     nas_serving_system_type_v01 ss{};
     const bool reg = modem_registered(d);
-    ss.registration_state = reg ? NAS_REGISTERED_V01 : NAS_NOT_REGISTERED_V01;
+    ss.registration_state = static_cast<uint8_t>(modem_reg_state(d));
     ss.cs_attach_state = 2;  // packet-switched only
     ss.ps_attach_state = reg ? 1 : 2;
     ss.selected_network = 2;  // 3GPP
@@ -44,6 +45,7 @@ nas_serving_system_type_v01 serving_system(const ModemData &d) {
         ss.radio_if_len = 1;
         ss.radio_if[0] = radio_if(d.psrat);
     }
+    ss.extra = modem_serving_extra(d);
     return ss;
 }
 
@@ -87,6 +89,7 @@ std::string frame(uint8_t kind, uint8_t service, uint16_t msg_id, uint32_t txn, 
 }
 
 struct Conn {
+    uint32_t id = 0;  // owner of the data calls it starts
     int fd = -1;
     bool hello = false;
     bool closing = false;  // close once what was queued is out
@@ -113,7 +116,10 @@ bool send_now(Conn &c, const std::string &bytes) {
 
 }  // namespace
 
-std::string modem_qmi_answer(ModemState &state, uint8_t service, uint16_t msg_id, const std::string &req) {
+std::string modem_qmi_answer(ModemState &state, uint8_t service, uint16_t msg_id, const std::string &req,
+                             uint32_t owner) {
+    std::string resp;
+    if (modem_services_answer(state, service, msg_id, req, owner, &resp)) return resp;
     const ModemData d = state.snapshot();
     for (const HandlerEntry &h : kHandlers) {
         if (h.service == service && h.msg_id == msg_id) return h.fn(d, req);
@@ -217,17 +223,29 @@ void ModemQmi::run() {
             return;
         }
         if (h.kind != qmi_sim::kRequest || c.role != qmi_sim::kRoleClient) return;
-        const std::string resp = modem_qmi_answer(state_, c.service, h.msg_id, payload);
+        const std::string resp = modem_qmi_answer(state_, c.service, h.msg_id, payload, c.id);
         if (!send_now(c, frame(qmi_sim::kResponse, c.service, h.msg_id, h.txn, resp))) c.closing = true;
     };
 
     std::vector<struct pollfd> pfds;
+    uint32_t next_conn = 1;
     while (!stopping_.load()) {
+        // Data calls waiting for the network's answer set the wake-up.
+        int timeout = -1;
+        const int64_t due = modem_calls_next_due(state_.snapshot());
+        if (due >= 0) {
+            const int64_t left = due - modem_now_ms();
+            timeout = left <= 0 ? 0 : static_cast<int>(left > 60000 ? 60000 : left);
+            if (left <= 0) {
+                state_.update([](ModemData &m) { modem_calls_step(m, modem_now_ms()); });
+                timeout = 0;
+            }
+        }
         pfds.clear();
         pfds.push_back({event_fd_, POLLIN, 0});
         pfds.push_back({listen_fd_, POLLIN, 0});
         for (auto &c : conns) pfds.push_back({c->fd, POLLIN, 0});
-        const int n = poll(pfds.data(), pfds.size(), -1);
+        const int n = poll(pfds.data(), pfds.size(), timeout);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             fprintf(stderr, "devsim: modem: QMI poll: %s\n", strerror(errno));
@@ -243,6 +261,17 @@ void ModemQmi::run() {
                 evs.swap(ev_);
             }
             for (const ModemEvent &e : evs) {
+                if (e.kind == ModemEvent::kCall || e.kind == ModemEvent::kQos) {  // to the call's client
+                    const bool qos = e.kind == ModemEvent::kQos;
+                    const std::string ind =
+                        frame(qmi_sim::kIndication, QMI_WDS_SERVICE_ID_V01,
+                              qos ? QMI_WDS_QOS_STATUS_IND_V01 : QMI_WDS_PKT_SRVC_STATUS_IND_V01, 0,
+                              qos ? modem_qos_ind(e) : modem_pkt_srvc_ind(e));
+                    for (auto &c : conns) {
+                        if (c->id == e.owner && c->hello && !c->closing && !send_now(*c, ind)) c->closing = true;
+                    }
+                    continue;
+                }
                 if (e.kind == ModemEvent::kRadio) {
                     const std::string ind = modem_qmi_serving_system_ind(state_.snapshot());
                     to_all(QMI_NAS_SERVICE_ID_V01, qmi_sim::kRoleClient,
@@ -266,6 +295,7 @@ void ModemQmi::run() {
                 if (fd < 0) break;
                 auto c = std::make_unique<Conn>();
                 c->fd = fd;
+                c->id = next_conn++;
                 conns.push_back(std::move(c));
             }
         }
@@ -291,6 +321,10 @@ void ModemQmi::run() {
                 c.in.erase(0, sizeof h + h.len);
                 handle_frame(c, h, payload);
             }
+        }
+        // A client that goes away takes its data calls with it.
+        for (auto &c : conns) {
+            if (c->closing && c->hello && c->service == QMI_WDS_SERVICE_ID_V01) modem_calls_end_owner(state_, c->id);
         }
         std::erase_if(conns, [](const std::unique_ptr<Conn> &c) { return c->closing; });
     }

@@ -37,6 +37,8 @@ private:
 
 // Response payload for a request of the service (the message handlers; a
 // message unknown to the modem gets a failure result).  Exposed for tests.
-std::string modem_qmi_answer(ModemState &state, uint8_t service, uint16_t msg_id, const std::string &req);
+// `owner` names the client connection (data calls belong to it).
+std::string modem_qmi_answer(ModemState &state, uint8_t service, uint16_t msg_id, const std::string &req,
+                             uint32_t owner = 0);
 // Payload of the NAS serving-system indication for the current state.
 std::string modem_qmi_serving_system_ind(const ModemData &d);

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "devsim_files.h"
+#include "modem_services.h"
 
 namespace {
 
@@ -60,7 +61,12 @@ uint8_t modem_service_id(const std::string &name) {
     return 0;
 }
 
-bool modem_registered(const ModemData &d) { return d.cfun == 1 && d.cpin == "READY"; }
+int modem_reg_state(const ModemData &d) {
+    if (d.cfun != 1 || d.cpin != "READY") return 0;
+    return d.reg;
+}
+
+bool modem_registered(const ModemData &d) { return modem_reg_state(d) == 1; }
 
 std::string modem_store_text(const ModemData &d) {
     std::string out = "# simulated modem NV/EFS store\n";
@@ -68,6 +74,7 @@ std::string modem_store_text(const ModemData &d) {
     for (const auto &kv : d.efs) out += "efs " + kv.first + " " + kv.second + "\n";
     out += "nvburs " + std::to_string(d.nvburs) + "\n";
     for (const PdpContext &c : d.contexts) out += "cgdcont " + std::to_string(c.cid) + " " + c.apn + "\n";
+    out += modem_profiles_store_text(d);
     return out;
 }
 
@@ -75,6 +82,7 @@ void modem_store_parse(const std::string &text, ModemData *d) {
     d->nv.clear();
     d->efs.clear();
     d->contexts.clear();
+    d->profiles.clear();
     std::istringstream in(text);
     std::string line;
     while (std::getline(in, line)) {
@@ -94,6 +102,8 @@ void modem_store_parse(const std::string &text, ModemData *d) {
             d->nvburs = static_cast<int>(v);
         } else if (kind == "cgdcont" && parse_int(name, 1, kCidMax, &v)) {
             d->contexts.push_back({static_cast<int>(v), value});
+        } else if (kind == "profile") {
+            modem_profile_store_parse(name, value, d);
         }
     }
 }
@@ -103,6 +113,9 @@ ModemState::ModemState(std::string store_path) : store_(std::move(store_path)) {
     data_.nv = {{"5596", "0000"}, {"850", "0001"}, {"50003", "1"}, {"50004", "1"}, {"50005", "1"}};
     data_.efs = {{"/nv/item_files/modem/mmode/ue_usage_setting", "01"}, {"/nv/item_files/ims/IMS_enable", "00"}};
     data_.contexts = {{1, "internet"}};
+    data_.profiles[1] = WdsProfile{1, 0, 0, "internet", "", ""};
+    data_.ef_iccid = modem_iccid_ef("89860012345678901234");
+    data_.ef_imsi = modem_imsi_ef("460011234567890");
     std::string text;
     if (!store_.empty() && devsim_read_file(store_, kStoreMax, &text) == 0) {
         modem_store_parse(text, &data_);
@@ -133,10 +146,34 @@ int ModemState::save_locked() {
 }
 
 void ModemState::after_update(const ModemData &before, std::vector<ModemEvent> *events) {
+    // Without registration the network holds no data call; one still being
+    // set up fails when its answer is due.
+    if (!modem_registered(data_) &&
+        std::erase_if(data_.calls, [](const DataCall &c) { return c.connected; }) > 0) {
+        data_.end_reason = WDS_CALL_END_REASON_NO_SRV_V01;
+    }
     if (modem_store_text(before) != modem_store_text(data_)) save_locked();
-    if (modem_registered(before) != modem_registered(data_) || before.cfun != data_.cfun ||
-        before.psrat != data_.psrat) {
+    if (modem_reg_state(before) != modem_reg_state(data_) || before.cfun != data_.cfun ||
+        before.psrat != data_.psrat || before.roaming != data_.roaming || before.mcc != data_.mcc ||
+        before.mnc != data_.mnc || before.operator_name != data_.operator_name) {
         events->push_back({ModemEvent::kRadio, 0, false});
+    }
+    for (const DataCall &b : before.calls) {
+        const DataCall *now = nullptr;
+        for (const DataCall &a : data_.calls) {
+            if (a.id == b.id) now = &a;
+        }
+        if (now == nullptr) {
+            events->push_back({ModemEvent::kCall, 0, false, b.id, b.owner, data_.end_reason, b.family});
+        } else if (now->connected && !b.connected) {
+            events->push_back({ModemEvent::kCall, 0, true, b.id, b.owner, 0, b.family});
+        }
+    }
+    if (before.qos_seq != data_.qos_seq) {
+        for (const DataCall &c : data_.calls) {
+            if (!c.connected) continue;
+            events->push_back({ModemEvent::kQos, 0, true, c.id, c.owner, data_.qos_status, c.family, data_.qos_flow});
+        }
     }
     for (uint8_t s : {uint8_t{0x01}, uint8_t{0x02}, uint8_t{0x03}, uint8_t{0x0B}}) {
         const bool was = before.down.count(s) == 0;
@@ -155,7 +192,8 @@ void ModemState::notify(const std::vector<ModemEvent> &events) {
 int ModemState::configure(const std::string &key, const std::string &value, bool seed) {
     if (!no_line_breaks(value)) return 0;
     // The store wins over the scenario: it holds what the agent fixed.
-    const bool persistent = key.rfind("nv.", 0) == 0 || key.rfind("efs.", 0) == 0 || key == "nvburs" || key == "cgdcont";
+    const bool persistent = key.rfind("nv.", 0) == 0 || key.rfind("efs.", 0) == 0 || key == "nvburs" ||
+                            key == "cgdcont" || modem_services_persistent_key(key);
     if (persistent && seed && loaded_) return 1;
     return update([&](ModemData &d) -> int {
         long v;
@@ -232,6 +270,7 @@ int ModemState::configure(const std::string &key, const std::string &value, bool
             d.efs[key.substr(4)] = value;
             return 1;
         }
-        return 0;
+        const int r = modem_services_configure(d, key, value);
+        return r == 1 ? 1 : 0;
     });
 }

@@ -206,13 +206,26 @@ std::string modem_at_execute(ModemState &st, const std::string &line) {
     const bool on = d.cfun == 1;
     if (name == "+CSQ" && tail.empty()) return info("+CSQ: " + (on ? d.csq : std::string("99,99")));
     if (name == "+CPIN" && tail == "?") {
-        if (d.cpin == "NOT INSERTED") return "\r\n+CME ERROR: 10\r\n";
+        // Numeric or verbose error texts, as +CMEE says.
+        const bool verbose = d.cmee == 2;
+        if (d.cpin == "NOT INSERTED") return verbose ? "\r\n+CME ERROR: SIM not inserted\r\n" : "\r\n+CME ERROR: 10\r\n";
+        if (d.cpin == "BUSY") return verbose ? "\r\n+CME ERROR: SIM busy\r\n" : "\r\n+CME ERROR: 14\r\n";
+        if (d.cpin == "BLOCKED") return verbose ? "\r\n+CME ERROR: SIM failure\r\n" : "\r\n+CME ERROR: 13\r\n";
         return info("+CPIN: " + d.cpin);
+    }
+    if (name == "+CMEE") {
+        if (tail == "?") return info("+CMEE: " + std::to_string(d.cmee));
+        if (args.size() == 1 && (args[0] == "1" || args[0] == "2")) {
+            st.update([&](ModemData &m) { m.cmee = args[0][0] - '0'; });
+            return kOk;
+        }
+        return kError;
     }
     if (name == "+PSRAT" && tail.empty()) return info("+PSRAT: " + (on ? d.psrat : std::string("NONE")));
     if (name == "+LCTSN") return info("+LCTSN: \"" + d.sn + "\"");
-    if (name == "+CGMM" && tail.empty()) return info(d.model);
-    if (name == "+CGMI" && tail.empty()) return info(d.manufacturer);
+    // This module prefixes its identity answers, like its other information lines.
+    if (name == "+CGMM" && tail.empty()) return info("+CGMM: " + d.model);
+    if (name == "+CGMI" && tail.empty()) return info("+CGMI: " + d.manufacturer);
     if (name == "+SFHW" && tail.empty()) return info("+SFHW: " + d.hw);
     if (name == "+CNUM" && tail.empty()) {
         return d.cnum.empty() ? kOk : info("+CNUM: ,\"" + d.cnum + "\",129");
