@@ -48,8 +48,10 @@ struct IniStore {
 };
 
 IniStore &store() {
-    static IniStore s;
-    return s;
+    // Never destroyed: link threads may still read settings while the process
+    // exits.
+    static IniStore *s = new IniStore;
+    return *s;
 }
 
 std::atomic<int> g_test_mode{0};
