@@ -76,19 +76,39 @@ wait_for() {  # wait_for <tenths of a second> <command...>
 mqtt_args=()
 broker_note="mosquitto not installed: the agent finds no broker (make deps installs it)"
 mosq=$(command -v mosquitto || { [ -x /usr/sbin/mosquitto ] && echo /usr/sbin/mosquitto; } || true)
-if [ -n "$mosq" ]; then
-  mkdir -p "$root/var/broker"
+mosq_passwd=$(command -v mosquitto_passwd || true)
+# The broker account devsim provisions in iot.ini (MqttUserName / MqttUserPass).
+mqtt_user=ebikeiot
+mqtt_pass=hQ4rusLent
+if [ -n "$mosq" ] && [ -n "$mosq_passwd" ]; then
+  broker_dir="$root/var/broker"
+  mkdir -p "$broker_dir"
+  "$mosq_passwd" -b -c "$broker_dir/passwd" "$mqtt_user" "$mqtt_pass" >/dev/null 2>&1
+  # Started as root the broker changes to its own user, which must still read
+  # the password file and write its log inside the root.
+  chmod 644 "$broker_dir/passwd"
+  run_as=""
+  [ "$(id -u)" -eq 0 ] && run_as="user root"
   for _ in 1 2 3; do
     port=$(free_port) || break
-    printf 'listener %s 127.0.0.1\nallow_anonymous true\npersistence false\n' "$port" >"$root/var/broker/mosquitto.conf"
-    "$mosq" -c "$root/var/broker/mosquitto.conf" >"$root/var/broker/mosquitto.log" 2>&1 &
+    # The log goes to a file (written line by line) so the box's connection
+    # and subscriptions show as they happen.
+    printf '%s\nlistener %s 127.0.0.1\nallow_anonymous false\npassword_file %s\npersistence false\nlog_dest file %s\nlog_type all\n' \
+      "$run_as" "$port" "$broker_dir/passwd" "$broker_dir/mosquitto.log" >"$broker_dir/mosquitto.conf"
+    "$mosq" -c "$broker_dir/mosquitto.conf" >"$broker_dir/mosquitto.out" 2>&1 &
     bpid=$!
     if wait_for 50 port_open "$port"; then
       groups+=("$bpid")
       mqtt_args=(--mqtt-port "$port")
-      broker_note="mosquitto on 127.0.0.1:$port (log $root/var/broker/mosquitto.log)"
+      broker_note="mosquitto on 127.0.0.1:$port, user $mqtt_user (log $broker_dir/mosquitto.log)"
+      # The box's sessions and subscriptions as the broker logs them.
+      tail -n +1 -F "$broker_dir/mosquitto.log" 2>/dev/null |
+        sed -un -e '/New client connected .* as [0-9]\{15\} (/s/^[0-9]*: /[broker] /p' \
+          -e '/^[0-9]*: \tzt\/ebike\/devices\/.*\/request\/+ (/s/^[0-9]*: \t/[broker]   subscribed /p' &
+      groups+=("$!")
       if command -v mosquitto_sub >/dev/null; then
-        mosquitto_sub -h 127.0.0.1 -p "$port" -v -t 'zt/ebike/devices/#' 2>&1 | sed -u 's/^/[cloud] /' &
+        mosquitto_sub -h 127.0.0.1 -p "$port" -u "$mqtt_user" -P "$mqtt_pass" -v -t 'zt/ebike/devices/#' 2>&1 |
+          sed -u 's/^/[cloud] /' &
         groups+=("$!")
         broker_note+=", subscribed to zt/ebike/devices/#"
       fi
@@ -97,7 +117,8 @@ if [ -n "$mosq" ]; then
     kill -KILL -- "-$bpid" 2>/dev/null
     wait "$bpid" 2>/dev/null
   done
-  [ -n "${mqtt_args[*]:-}" ] || broker_note="mosquitto did not start: $(tail -n 3 "$root/var/broker/mosquitto.log")"
+  [ -n "${mqtt_args[*]:-}" ] ||
+    broker_note="mosquitto did not start: $(tail -n 3 "$broker_dir/mosquitto.out" "$broker_dir/mosquitto.log" 2>/dev/null)"
 fi
 
 "$devsim" --root "$root" --create --lib "$lib" "${mqtt_args[@]}" 2>&1 | sed -u 's/^/[devsim] /' &
@@ -117,7 +138,8 @@ telagent demo
   broker  $broker_note
   devsim  pid $(cat "$root/var/devsim/ready"), ports in $root/dev, wire logs in $root/var/devsim
   host    pid $hpid, TELAGENT_ROOT=$root, library $lib
-  shown   [agent] console ($root/var/console.log), [action] system actions ($root/var/actions.log)
+  shown   [agent] console ($root/var/console.log), [action] system actions ($root/var/actions.log),
+          [broker] the box's MQTT sessions and subscriptions, [cloud] what it publishes
   stop    Ctrl-C$([ -n "${DEMO_SECONDS:-}" ] && echo ", or by itself after $DEMO_SECONDS s")
 EOF
 

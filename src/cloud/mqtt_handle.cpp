@@ -1,19 +1,513 @@
 #include "cloud/mqtt_handle.h"
 
+#include <MQTTAsync.h>
+
 #include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "core/iot_config.h"
+#include "core/logging.h"
+#include "lte/lte_handle.h"
+#include "platform/plat_clock.h"
+#include "vehicle/factory_test.h"
 
 namespace {
+
+// Connection parameters of the box.
+constexpr int kConnectTimeoutS = 3;
+constexpr int kRetryIntervalS = 5;
+constexpr int kMinRetryS = 1;
+constexpr int kMaxRetryS = 60;
+constexpr int kMaxInflight = 65535;
+constexpr int kQos = 1;
+
+// Supervisor rules.
+constexpr int kRedialAfter = 20;    // above this many failed passes: reconnect
+constexpr int kForcedCount = 26;    // "reconnect now"
+constexpr int kLteRestartAfter = 4; // above this many reconnects in a row: restart LTE
+
+// Teardown waits (real time, never the agent's clock: the library runs on its own).
+// Our connect may still be answered after one full attempt per protocol level
+// the library tries (3.1.1, then 3.1).
+constexpr int kConnectAnswerWaitMs = (2 * kConnectTimeoutS + 2) * 1000;
+constexpr int kDisconnectTimeoutMs = 1000;
+constexpr int kDisconnectAnswerWaitMs = kDisconnectTimeoutMs + 2000;
+// The library touches its client for a moment after a callback returns; give
+// it that moment before the client is freed.
+constexpr int kSettleMs = 50;
+constexpr int kSettleMaxMs = 1000;
+
+constexpr const char *kIotRespTopic = "/iotresp";
+constexpr const char *kReqTopicFmt[4] = {
+    "zt/ebike/devices/%s/extra_data/request/+",
+    "zt/ebike/devices/%s/cmd/request/+",
+    "zt/ebike/devices/%s/ota/request/+",
+    "zt/ebike/devices/%s/adv/request/+",
+};
+
+enum ClientState : int { kNone = 0, kConnecting, kConnected, kDestroying };
+
+// ---- module state ------------------------------------------------------
+
 std::atomic<mqtt_recv_cb_t> mqtt_callback{nullptr};
+std::atomic<bool> g_inited{false};
+// The MQTT lock.  Recursive because connect_mqtt holds it while the table
+// slot it calls takes it again.
+std::recursive_mutex mqtt_mutex;
+
+// Supervisor flags and counters: written by callbacks, read without the lock.
+std::atomic<int> mqtt_onSubscribel_success{0};
+std::atomic<int> mqtt_force_redial{0};
+std::atomic<int32_t> mqtt_failed_count{0};
+std::atomic<int32_t> mqtt_retry_count{0};
+
+// The client.  Mqtt_Client is only touched under the MQTT lock; callbacks
+// reach the same handle through g_cb_handle while their generation is live.
+MQTTAsync Mqtt_Client = nullptr;
+std::atomic<MQTTAsync> g_cb_handle{nullptr};
+std::atomic<int> g_state{kNone};
+std::atomic<int> g_clients{0};
+
+// Every client gets a new generation, handed to its callbacks as their
+// context.  g_live_gen is the one generation whose callbacks may act; 0 while
+// no client may be used (none, or being torn down).
+std::atomic<intptr_t> g_next_gen{0};
+std::atomic<intptr_t> g_cur_gen{0};
+std::atomic<intptr_t> g_live_gen{0};
+std::atomic<intptr_t> g_connect_answered{0};  // generation whose connect was answered
+std::atomic<intptr_t> g_disconnect_answered{0};
+std::atomic<intptr_t> g_lost_gen{0};          // generation that saw a loss
+std::atomic<int> g_in_callback{0};
+std::atomic<int64_t> g_last_callback_ms{0};
+thread_local intptr_t tl_callback_gen = 0;    // non-zero inside a callback
+
+// Text records shared with the callbacks.
+std::mutex rec_mutex;
+char Imei_Buf[20];
+char IotReqTopic_Buf[128];
+
+// Strings the client may read for as long as it exists (automatic reconnect
+// reuses the connect options).
+struct ConnStrings {
+    char uri[96];
+    char clientid[32];
+    char username[32];
+    char password[32];
+};
+ConnStrings g_conn;
+
+int64_t real_ms() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+template <class F>
+bool wait_real(F done, int timeout_ms) {
+    const int64_t end = real_ms() + timeout_ms;
+    while (!done()) {
+        if (real_ms() >= end) return done();
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+void *gen_ctx(intptr_t gen) { return reinterpret_cast<void *>(gen); }
+intptr_t ctx_gen(void *ctx) { return reinterpret_cast<intptr_t>(ctx); }
+
+// Entered by every callback.  Paired with the teardown's "close, then drain":
+// either the callback sees its generation closed and leaves the client alone,
+// or the teardown sees it running and waits for it.
+class CallbackScope {
+public:
+    explicit CallbackScope(void *ctx) : gen_(ctx_gen(ctx)) {
+        g_in_callback.fetch_add(1);
+        live_ = gen_ != 0 && g_live_gen.load() == gen_;
+        tl_callback_gen = gen_;
+    }
+    ~CallbackScope() {
+        tl_callback_gen = 0;
+        g_last_callback_ms.store(real_ms());
+        g_in_callback.fetch_sub(1);
+    }
+    CallbackScope(const CallbackScope &) = delete;
+    CallbackScope &operator=(const CallbackScope &) = delete;
+    bool live() const { return live_; }
+    intptr_t gen() const { return gen_; }
+
+private:
+    intptr_t gen_;
+    bool live_ = false;
+};
+
+// The MQTT lock for code that may run on one of the library's threads (the
+// receive handler publishing an answer): there it must never block, because a
+// teardown holding the lock waits for that very callback.  It gives up once
+// the callback's client is no longer live.
+class ClientLock {
+public:
+    ClientLock() {
+        const intptr_t gen = tl_callback_gen;
+        if (gen == 0) {
+            mqtt_mutex.lock();
+            owns_ = true;
+            return;
+        }
+        for (;;) {
+            if (mqtt_mutex.try_lock()) {
+                owns_ = true;
+                return;
+            }
+            if (g_live_gen.load() != gen) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+    ~ClientLock() {
+        if (owns_) mqtt_mutex.unlock();
+    }
+    ClientLock(const ClientLock &) = delete;
+    ClientLock &operator=(const ClientLock &) = delete;
+    bool owns() const { return owns_; }
+
+private:
+    bool owns_ = false;
+};
+
+void copy_imei(char *dst, size_t size) {
+    std::lock_guard<std::mutex> lk(rec_mutex);
+    snprintf(dst, size, "%s", Imei_Buf);
+}
+
+// ---- callbacks (library threads) ---------------------------------------
+
+void onSubscribe_Success(void *context, MQTTAsync_successData *) {
+    CallbackScope cb(context);
+    if (!cb.live()) return;
+    mqtt_failed_count.store(0);
+    mqtt_onSubscribel_success.store(1);
+    set_dial_mqtt_success();
+}
+
+void onSubscribe_Failure(void *context, MQTTAsync_failureData *response) {
+    CallbackScope cb(context);
+    if (!cb.live()) return;
+    printf("Subscribe failed, rc %d\n", response ? response->code : 0);
+    mqtt_onSubscribel_success.store(0);
+    mqtt_force_redial.store(1);
+}
+
+void onConnect_Success(void *context, MQTTAsync_successData *) {
+    CallbackScope cb(context);
+    g_connect_answered.store(cb.gen());
+    if (!cb.live()) return;
+    g_state.store(kConnected);
+    MQTTAsync client = g_cb_handle.load();
+    char imei[sizeof Imei_Buf];
+    copy_imei(imei, sizeof imei);
+    for (int i = 0; i < 4; ++i) {
+        char topic[sizeof IotReqTopic_Buf];
+        {
+            std::lock_guard<std::mutex> lk(rec_mutex);
+            snprintf(IotReqTopic_Buf, sizeof IotReqTopic_Buf, kReqTopicFmt[i], imei);
+            memcpy(topic, IotReqTopic_Buf, sizeof topic);
+        }
+        switch (i) {
+            case 0: printf(" %d /%s : extra data topic:%s\n", __LINE__, __func__, topic); break;
+            case 1:
+                printf(" %d /%s : cmd topic:%s\n", __LINE__, __func__, topic);
+                mlog(LOG_TRACE, " %d /%s : cmd topic:%s\n", __LINE__, __func__, topic);
+                break;
+            case 2: printf(" %d /%s : ota topic:%s\n", __LINE__, __func__, topic); break;
+            default: printf(" %d /%s : adv topic:%s\n", __LINE__, __func__, topic); break;
+        }
+        MQTTAsync_responseOptions opts = MQTTAsync_responseOptions_initializer;
+        opts.onSuccess = onSubscribe_Success;
+        opts.onFailure = onSubscribe_Failure;
+        opts.context = context;
+        const int rc = MQTTAsync_subscribe(client, topic, kQos, &opts);
+        if (rc != MQTTASYNC_SUCCESS) {
+            printf("Failed to start subscribe, return code %d\n", rc);
+            mqtt_force_redial.store(1);
+        }
+    }
+}
+
+void onConnect_Failure(void *context, MQTTAsync_failureData *response) {
+    CallbackScope cb(context);
+    g_connect_answered.store(cb.gen());
+    if (!cb.live()) return;
+    mlog(LOG_DEBUG, "%d/%s connect failed, rc %d\n", __LINE__, __func__, response ? response->code : 0);
+    mqtt_onSubscribel_success.store(0);
+    mqtt_force_redial.store(1);
+}
+
+void MQTT_Connect_Lost(void *context, char *cause) {
+    CallbackScope cb(context);
+    if (!cb.live()) return;
+    mlog(LOG_DEBUG, "%d/%s connection lost: %s\n", __LINE__, __func__, cause ? cause : "");
+    g_lost_gen.store(cb.gen());
+    g_state.store(kConnecting);
+    mqtt_onSubscribel_success.store(0);
+    mqtt_force_redial.store(1);
+}
+
+// The library's own reconnect after a loss gives a clean session without
+// subscriptions.  The supervisor builds every usable session itself, so such a
+// session only asks for a redial; publishing stays off until then.
+void onConnected(void *context, char *) {
+    CallbackScope cb(context);
+    if (!cb.live() || g_lost_gen.load() != cb.gen()) return;
+    mlog(LOG_DEBUG, "%d/%s automatic reconnect, redial requested\n", __LINE__, __func__);
+    mqtt_force_redial.store(1);
+}
+
+void onDisconnect_Done(void *context, MQTTAsync_successData *) {
+    CallbackScope cb(context);
+    g_disconnect_answered.store(cb.gen());
+}
+
+void onDisconnect_Failed(void *context, MQTTAsync_failureData *) {
+    CallbackScope cb(context);
+    g_disconnect_answered.store(cb.gen());
+}
+
+int MQTT_Message_Arrivd(void *context, char *topicName, int topicLen, MQTTAsync_message *message) {
+    CallbackScope cb(context);
+    (void)topicLen;
+    // Every message is taken as handled and freed here: handing one back to
+    // the library (0) makes it deliver the same message again at once, for ever.
+    if (message == nullptr) {
+        printf("%d/%s : message is NULL\n", __LINE__, __func__);
+        MQTTAsync_free(topicName);
+        return 1;
+    }
+    if (message->payload == nullptr || message->payloadlen <= 0) {
+        printf("%d/%s : message payload is NULL\n", __LINE__, __func__);
+        MQTTAsync_freeMessage(&message);
+        MQTTAsync_free(topicName);
+        return 1;
+    }
+    printf("%d/%s : msg len:%d\n", __LINE__, __func__, message->payloadlen);
+    if (cb.live()) {
+        mqtt_failed_count.store(0);
+        mqtt_recv_cb_t handler = mqtt_callback.load();
+        if (handler != nullptr && topicName != nullptr) {
+            // The handler takes the payload as text: give it a terminated copy.
+            std::string payload(static_cast<const char *>(message->payload),
+                                static_cast<size_t>(message->payloadlen));
+            handler(topicName, payload.c_str(), message->payloadlen);
+        }
+    }
+    MQTTAsync_freeMessage(&message);
+    MQTTAsync_free(topicName);
+    return 1;
+}
+
+// ---- teardown ----------------------------------------------------------
+
+void drain_callbacks() {
+    // No limit: a callback always returns, and freeing its client under it
+    // is the one thing that must not happen.
+    while (g_in_callback.load() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+// Caller holds the MQTT lock and is not on a library thread.
+void teardown_locked(const char *fn) {
+    mqtt_onSubscribel_success.store(0);
+    if (Mqtt_Client == nullptr) return;
+    const intptr_t gen = g_cur_gen.load();
+    g_state.store(kDestroying);
+    g_live_gen.store(0);
+    drain_callbacks();
+
+    // Destroying a client while its connect is unanswered has crashed inside
+    // the library: let our attempt end first.
+    if (!wait_real([gen] { return g_connect_answered.load() == gen; }, kConnectAnswerWaitMs)) {
+        mlog(LOG_ERROR, "%d/%s connect not answered in %d ms\n", __LINE__, fn, kConnectAnswerWaitMs);
+    }
+    drain_callbacks();
+
+    char topic[sizeof IotReqTopic_Buf];
+    {
+        std::lock_guard<std::mutex> lk(rec_mutex);
+        memcpy(topic, IotReqTopic_Buf, sizeof topic);
+    }
+    // An empty topic (nothing subscribed yet) is a protocol error the broker
+    // answers by dropping the connection: never send it.
+    if (topic[0] != '\0' && MQTTAsync_unsubscribe(Mqtt_Client, topic, nullptr) == MQTTASYNC_SUCCESS) {
+        printf("%s MQTTAsync_unsubscribe success\n", fn);
+    } else {
+        printf("%s MQTTAsync_unsubscribe failed\n", fn);
+    }
+
+    // A clean disconnect stops the traffic, so no message callback is pending
+    // when the client goes away.
+    if (MQTTAsync_isConnected(Mqtt_Client)) {
+        MQTTAsync_disconnectOptions opts = MQTTAsync_disconnectOptions_initializer;
+        opts.timeout = kDisconnectTimeoutMs;
+        opts.onSuccess = onDisconnect_Done;
+        opts.onFailure = onDisconnect_Failed;
+        opts.context = gen_ctx(gen);
+        if (MQTTAsync_disconnect(Mqtt_Client, &opts) == MQTTASYNC_SUCCESS) {
+            wait_real([gen] { return g_disconnect_answered.load() == gen; }, kDisconnectAnswerWaitMs);
+        }
+    }
+
+    const int64_t settle_end = real_ms() + kSettleMaxMs;
+    for (;;) {
+        drain_callbacks();
+        if (real_ms() - g_last_callback_ms.load() >= kSettleMs || real_ms() >= settle_end) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    drain_callbacks();
+
+    // Queued and unacknowledged messages are freed here, with the client.
+    MQTTAsync_destroy(&Mqtt_Client);
+    Mqtt_Client = nullptr;
+    g_cb_handle.store(nullptr);
+    g_clients.fetch_sub(1);
+    g_state.store(kNone);
+    mqtt_onSubscribel_success.store(0);
+}
+
 }  // namespace
 
-// No client yet: a connection attempt cannot be started.
-int hostcore_mqtt_connect(mqtt_conf_t *) { return -1; }
+// ---- table slots -------------------------------------------------------
+
+int hostcore_mqtt_connect(mqtt_conf_t *conf) {
+    if (conf == nullptr) return -1;
+    if (tl_callback_gen != 0) return -1;  // never create a client from a library thread
+    std::lock_guard<std::recursive_mutex> lk(mqtt_mutex);
+    // A client still here is torn down, never just forgotten: a forgotten one
+    // keeps its connection, its threads and its memory.
+    teardown_locked("free_mqtt");
+
+    char clientid[32];
+    memset(clientid, 0, sizeof clientid);
+    if (get_imei(clientid) < 10 || strlen(clientid) < 10) return -1;
+    char imei[sizeof Imei_Buf];
+    memset(imei, 0, sizeof imei);
+    if (get_imei(imei) < 10 || strnlen(imei, sizeof imei) < 10) {
+        mlog(LOG_ERROR, " %d /%s  get imei failed:\n", __LINE__, __func__);
+        return -1;
+    }
+    imei[sizeof imei - 1] = '\0';
+    {
+        std::lock_guard<std::mutex> rl(rec_mutex);
+        memset(Imei_Buf, 0, sizeof Imei_Buf);
+        memcpy(Imei_Buf, imei, sizeof Imei_Buf);
+    }
+
+    memset(&g_conn, 0, sizeof g_conn);
+    char host[sizeof conf->hostip + 1];
+    memcpy(host, conf->hostip, sizeof conf->hostip);
+    host[sizeof conf->hostip] = '\0';
+    const int n = snprintf(g_conn.uri, sizeof g_conn.uri, "tcp://%s:%d", host, static_cast<int>(conf->port));
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof g_conn.uri) return -1;
+    snprintf(g_conn.clientid, sizeof g_conn.clientid, "%s", clientid);
+    memcpy(g_conn.username, conf->username, sizeof g_conn.username - 1);
+    memcpy(g_conn.password, conf->password, sizeof g_conn.password - 1);
+
+    MQTTAsync client = nullptr;
+    int rc = MQTTAsync_create(&client, g_conn.uri, g_conn.clientid, MQTTCLIENT_PERSISTENCE_NONE, nullptr);
+    if (rc != MQTTASYNC_SUCCESS || client == nullptr) {
+        mlog(LOG_ERROR, "%d/%s MQTTAsync_create failed, return code %d\n", __LINE__, __func__, rc);
+        return -1;
+    }
+    g_clients.fetch_add(1);
+    mlog(LOG_TRACE, "Login Mqtt Service:%s\n", g_conn.uri);
+    printf("#imei--> %s", g_conn.clientid);
+    printf("#service--> %s", g_conn.uri);
+
+    const intptr_t gen = g_next_gen.fetch_add(1) + 1;
+    void *ctx = gen_ctx(gen);
+    MQTTAsync_setCallbacks(client, ctx, MQTT_Connect_Lost, MQTT_Message_Arrivd, nullptr);
+    MQTTAsync_setConnected(client, ctx, onConnected);
+
+    Mqtt_Client = client;
+    g_cb_handle.store(client);
+    g_cur_gen.store(gen);
+    g_state.store(kConnecting);
+    g_live_gen.store(gen);
+
+    MQTTAsync_connectOptions opts = MQTTAsync_connectOptions_initializer;
+    opts.keepAliveInterval = conf->keepalive;
+    opts.cleansession = 1;
+    opts.username = g_conn.username;
+    opts.password = g_conn.password;
+    opts.connectTimeout = kConnectTimeoutS;
+    opts.retryInterval = kRetryIntervalS;
+    opts.automaticReconnect = 1;
+    opts.minRetryInterval = kMinRetryS;
+    opts.maxRetryInterval = kMaxRetryS;
+    opts.maxInflight = kMaxInflight;
+    opts.onSuccess = onConnect_Success;
+    opts.onFailure = onConnect_Failure;
+    opts.context = ctx;
+    rc = MQTTAsync_connect(client, &opts);
+    if (rc != MQTTASYNC_SUCCESS) {
+        // No callback will come for this attempt; the client stays until the
+        // supervisor's next teardown.
+        g_connect_answered.store(gen);
+        mlog(LOG_ERROR, "Failed to start connect, return code %d\n", rc);
+        return -1;
+    }
+    printf("\n**************************************************\n");
+    printf("  username : %s\n", g_conn.username);
+    printf("  password : %s\n", g_conn.password);
+    printf("  clientid : %s\n", g_conn.clientid);
+    printf("  service  : %s\n", g_conn.uri);
+    printf("**************************************************\n");
+    return 0;
+}
 
 int hostcore_mqtt_disconnect(void) { return 0; }
 
-int hostcore_mqtt_pub(const unsigned char *, int) { return 0; }
+int hostcore_mqtt_post(const char *topic, const char *text, int len) {
+    if (mqtt_onSubscribel_success.load() != 1) {
+        printf("hostcore_mqtt_post:---> save_offline_mqtt_data \r");
+        return 0;
+    }
+    if (topic == nullptr || text == nullptr || len < 0) return 0;
+    ClientLock lk;
+    if (!lk.owns()) {
+        // A receive handler answering while its client is being torn down.
+        printf("hostcore_mqtt_post:---> save_offline_mqtt_data \r");
+        return 0;
+    }
+    if (Mqtt_Client == nullptr) {
+        printf(" ## Mqtt_Client == NULL \r");
+        return 0;
+    }
+    MQTTAsync_message msg = MQTTAsync_message_initializer;
+    msg.payload = const_cast<char *>(text);
+    msg.payloadlen = len;
+    msg.qos = kQos;
+    msg.retained = 0;
+    MQTTAsync_responseOptions opts = MQTTAsync_responseOptions_initializer;
+    const int rc = MQTTAsync_sendMessage(Mqtt_Client, topic, &msg, &opts);
+    if (rc != MQTTASYNC_SUCCESS) {
+        printf("Failed to start sendMessage, return code %d\n", rc);
+        return 0;
+    }
+    printf(" ##send Message successed ");
+    return 1;
+}
 
-int hostcore_mqtt_post(const char *, const char *, int) { return 0; }
+int hostcore_mqtt_pub(const unsigned char *data, int len) {
+    if (data == nullptr || len < 0) return 0;
+    dhex("--->>> mqtt send --->>>", data, len);
+    char imei[sizeof Imei_Buf];
+    copy_imei(imei, sizeof imei);
+    char topic[64];
+    snprintf(topic, sizeof topic, "%s/%s", kIotRespTopic, imei);
+    return hostcore_mqtt_post(topic, reinterpret_cast<const char *>(data), len);
+}
 
 int hostcore_mqtt_recv_register(mqtt_recv_cb_t cb) {
     mqtt_callback.store(cb);
@@ -22,6 +516,125 @@ int hostcore_mqtt_recv_register(mqtt_recv_cb_t cb) {
 
 mqtt_recv_cb_t get_mqtt_callback(void) { return mqtt_callback.load(); }
 
-int init_mqtt(void) { return 0; }
+// ---- session ------------------------------------------------------------
 
-int check_mqqt_connected(void) { return 0; }
+int init_mqtt(void) {
+    g_inited.store(true);
+    return 0;
+}
+
+void mqtt_lock(void) {
+    if (g_inited.load()) mqtt_mutex.lock();
+}
+
+void mqtt_unlock(void) {
+    if (g_inited.load()) mqtt_mutex.unlock();
+}
+
+int connect_mqtt(void) {
+    if (tl_callback_gen != 0) return 0;  // never from a library thread
+    std::lock_guard<std::recursive_mutex> lk(mqtt_mutex);
+    mqtt_conf_t conf;
+    memset(&conf, 0, sizeof conf);
+    if (get_mqttinfo(&conf) != 1) {
+        printf("%s get_mqttinfo_failed\n", __func__);
+        return 0;
+    }
+    dev_mqtt_connect(&conf);
+    return 0;
+}
+
+void free_mqtt(void) {
+    if (tl_callback_gen != 0) return;  // never destroy from a library thread
+    std::lock_guard<std::recursive_mutex> lk(mqtt_mutex);
+    teardown_locked(__func__);
+}
+
+int get_mqqt_connected(void) {
+    ClientLock lk;
+    if (!lk.owns() || Mqtt_Client == nullptr) return 0;
+    return MQTTAsync_isConnected(Mqtt_Client) && mqtt_onSubscribel_success.load() == 1 ? 1 : 0;
+}
+
+int get_mqtt_subscribel(void) { return mqtt_onSubscribel_success.load(); }
+
+int get_mqtt_status(void) { return mqtt_onSubscribel_success.load() == 1 ? 1 : 0; }
+
+int set_mqtt_Reregister(int flag) {
+    mqtt_force_redial.store(flag);
+    return 1;
+}
+
+int get_mqtt_failed_count(void) { return mqtt_failed_count.load(); }
+int get_mqtt_retry_count(void) { return mqtt_retry_count.load(); }
+int get_mqtt_force_redial(void) { return mqtt_force_redial.load(); }
+int get_mqtt_client_count(void) { return g_clients.load(); }
+
+int check_mqqt_connected(void) {
+    if (get_factory_mode()) return 0;
+    if (get_workingMode() != 1) {
+        if (get_TestMode() == 1) {
+            printf(" test mode");
+        } else {
+            printf(" waiting activity");
+            return 0;
+        }
+    }
+    if (get_lte_data_status() != 1) {
+        // The first pass with data up reconnects.
+        mqtt_failed_count.store(kForcedCount);
+        return 0;
+    }
+
+    bool redial = false;
+    if (mqtt_force_redial.load() == 1) {
+        if (mqtt_failed_count.load() <= kRedialAfter) mqtt_failed_count.store(kForcedCount);
+        redial = true;
+    } else if (mqtt_failed_count.load() > kRedialAfter) {
+        redial = true;
+    }
+    if (mqtt_failed_count.load() != 0) {
+        printf("mqtt_failed_count:%d mqtt_retry_count:%d\n", mqtt_failed_count.load(), mqtt_retry_count.load());
+    }
+
+    if (redial) {
+        printf(" %d /%s mqtt_failed_count:%d.\n", __LINE__, __func__, mqtt_failed_count.load());
+        free_mqtt();
+        // Cleared before the new client exists: a failure it reports at once
+        // must not be wiped out by this pass.
+        mqtt_force_redial.store(0);
+        mqtt_failed_count.store(0);
+        plat_sleep_s(2);
+        connect_mqtt();
+        mqtt_retry_count.fetch_add(1);
+        if (mqtt_retry_count.load() > kLteRestartAfter) {
+            printf(" mqtt_failed_count:%d.release lte\n", 0);
+            release_lte();
+            network_set_airplane_on();
+            plat_sleep_s(2);
+            network_set_airplane_off();
+            plat_sleep_s(5);
+            mqtt_retry_count.store(0);
+        }
+    }
+
+    int connected = 0;
+    {
+        ClientLock lk;
+        if (Mqtt_Client == nullptr) {
+            printf(" %d /%s Mqtt_Client == NULL \n", __LINE__, __func__);
+            mqtt_failed_count.fetch_add(1);
+            return -1;
+        }
+        connected = MQTTAsync_isConnected(Mqtt_Client);
+    }
+    if (connected && mqtt_onSubscribel_success.load() == 1) {
+        mqtt_failed_count.store(0);
+        mqtt_retry_count.store(0);
+        return 0;
+    }
+    mqtt_failed_count.fetch_add(1);
+    printf(" %d /%s mqtt_failed_count:%d ,Subscribel:%d .\n", __LINE__, __func__, mqtt_failed_count.load(),
+           mqtt_onSubscribel_success.load());
+    return -1;
+}

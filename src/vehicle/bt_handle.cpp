@@ -23,6 +23,9 @@ void handle_mcu_caret_frame(const unsigned char *, int) {}
 // The MCU answers version reads once the MCU link handlers land.
 int get_ble_software_version(uint8_t *) { return 0; }
 
+// The MAC is read over the MCU link once its handlers land.
+int iot_get_bt_mac(uint8_t *) { return 0; }
+
 // Translation for the app comes with the MCU link work.
 int router_ble_data(const unsigned char *, int) { return 0; }
 

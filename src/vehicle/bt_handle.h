@@ -22,3 +22,6 @@ int router_ble_data(const unsigned char *frame, int len);
 void set_power_key_line(int off);
 // Tells the main MCU that the service is up.
 void app_init_success(void);
+// Bluetooth MAC address (6 bytes, in the order the BLE module sends them):
+// 1 when copied, else 0.
+int iot_get_bt_mac(uint8_t *mac6);
