@@ -122,18 +122,20 @@ intptr_t ctx_gen(void *ctx) { return reinterpret_cast<intptr_t>(ctx); }
 
 // Entered by every callback.  Paired with the teardown's "close, then drain":
 // either the callback sees its generation closed and leaves the client alone,
-// or the teardown sees it running and waits for it.
+// or the teardown sees it running and waits for it.  Only live callbacks stay
+// counted, so a flood of messages to a closed client never holds a teardown up.
 class CallbackScope {
 public:
     explicit CallbackScope(void *ctx) : gen_(ctx_gen(ctx)) {
         g_in_callback.fetch_add(1);
         live_ = gen_ != 0 && g_live_gen.load() == gen_;
+        if (!live_) g_in_callback.fetch_sub(1);
         tl_callback_gen = gen_;
     }
     ~CallbackScope() {
         tl_callback_gen = 0;
         g_last_callback_ms.store(real_ms());
-        g_in_callback.fetch_sub(1);
+        if (live_) g_in_callback.fetch_sub(1);
     }
     CallbackScope(const CallbackScope &) = delete;
     CallbackScope &operator=(const CallbackScope &) = delete;
@@ -145,37 +147,37 @@ private:
     bool live_ = false;
 };
 
-// The MQTT lock for code that may run on one of the library's threads (the
-// receive handler publishing an answer): there it must never block, because a
-// teardown holding the lock waits for that very callback.  It gives up once
-// the callback's client is no longer live.
-class ClientLock {
+// Access to the client for code that may also run inside a callback (the
+// receive handler publishing an answer or asking for the session state).
+// Elsewhere it is the MQTT lock.  Inside a callback it must not wait for that
+// lock: its holders call into the library, which holds its own lock around
+// the callback, and a teardown holding it waits for the callback to return.
+// There the callback's own scope pins the client instead: while its
+// generation is live, a teardown waits for the callback before destroying.
+class ClientAccess {
 public:
-    ClientLock() {
+    ClientAccess() {
         const intptr_t gen = tl_callback_gen;
         if (gen == 0) {
             mqtt_mutex.lock();
-            owns_ = true;
-            return;
-        }
-        for (;;) {
-            if (mqtt_mutex.try_lock()) {
-                owns_ = true;
-                return;
-            }
-            if (g_live_gen.load() != gen) return;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            locked_ = true;
+            client_ = Mqtt_Client;
+        } else if (g_live_gen.load() == gen) {
+            client_ = g_cb_handle.load();
         }
     }
-    ~ClientLock() {
-        if (owns_) mqtt_mutex.unlock();
+    ~ClientAccess() {
+        if (locked_) mqtt_mutex.unlock();
     }
-    ClientLock(const ClientLock &) = delete;
-    ClientLock &operator=(const ClientLock &) = delete;
-    bool owns() const { return owns_; }
+    ClientAccess(const ClientAccess &) = delete;
+    ClientAccess &operator=(const ClientAccess &) = delete;
+    // The client, or nullptr when there is none or it is being torn down.
+    MQTTAsync client() const { return client_; }
+    bool in_callback() const { return !locked_; }
 
 private:
-    bool owns_ = false;
+    bool locked_ = false;
+    MQTTAsync client_ = nullptr;
 };
 
 void copy_imei(char *dst, size_t size) {
@@ -474,14 +476,14 @@ int hostcore_mqtt_post(const char *topic, const char *text, int len) {
         return 0;
     }
     if (topic == nullptr || text == nullptr || len < 0) return 0;
-    ClientLock lk;
-    if (!lk.owns()) {
-        // A receive handler answering while its client is being torn down.
-        printf("hostcore_mqtt_post:---> save_offline_mqtt_data \r");
-        return 0;
-    }
-    if (Mqtt_Client == nullptr) {
-        printf(" ## Mqtt_Client == NULL \r");
+    ClientAccess access;
+    if (access.client() == nullptr) {
+        if (access.in_callback()) {
+            // A receive handler answering while its client is being torn down.
+            printf("hostcore_mqtt_post:---> save_offline_mqtt_data \r");
+        } else {
+            printf(" ## Mqtt_Client == NULL \r");
+        }
         return 0;
     }
     MQTTAsync_message msg = MQTTAsync_message_initializer;
@@ -490,7 +492,7 @@ int hostcore_mqtt_post(const char *topic, const char *text, int len) {
     msg.qos = kQos;
     msg.retained = 0;
     MQTTAsync_responseOptions opts = MQTTAsync_responseOptions_initializer;
-    const int rc = MQTTAsync_sendMessage(Mqtt_Client, topic, &msg, &opts);
+    const int rc = MQTTAsync_sendMessage(access.client(), topic, &msg, &opts);
     if (rc != MQTTASYNC_SUCCESS) {
         printf("Failed to start sendMessage, return code %d\n", rc);
         return 0;
@@ -551,9 +553,9 @@ void free_mqtt(void) {
 }
 
 int get_mqqt_connected(void) {
-    ClientLock lk;
-    if (!lk.owns() || Mqtt_Client == nullptr) return 0;
-    return MQTTAsync_isConnected(Mqtt_Client) && mqtt_onSubscribel_success.load() == 1 ? 1 : 0;
+    ClientAccess access;
+    if (access.client() == nullptr) return 0;
+    return MQTTAsync_isConnected(access.client()) && mqtt_onSubscribel_success.load() == 1 ? 1 : 0;
 }
 
 int get_mqtt_subscribel(void) { return mqtt_onSubscribel_success.load(); }
@@ -620,7 +622,7 @@ int check_mqqt_connected(void) {
 
     int connected = 0;
     {
-        ClientLock lk;
+        std::lock_guard<std::recursive_mutex> lk(mqtt_mutex);
         if (Mqtt_Client == nullptr) {
             printf(" %d /%s Mqtt_Client == NULL \n", __LINE__, __func__);
             mqtt_failed_count.fetch_add(1);
