@@ -47,7 +47,7 @@ cleanup() {
   if [ "${KEEP_ROOT:-0}" = 1 ]; then
     echo "demo: root kept at $root"
   else
-    rm -rf "$root"
+    rm -rf "$root" "$root.scenario"
     echo "demo: stopped, root removed"
   fi
 }
@@ -121,7 +121,9 @@ if [ -n "$mosq" ] && [ -n "$mosq_passwd" ]; then
     broker_note="mosquitto did not start: $(tail -n 3 "$broker_dir/mosquitto.out" "$broker_dir/mosquitto.log" 2>/dev/null)"
 fi
 
-"$devsim" --root "$root" --create --lib "$lib" "${mqtt_args[@]}" 2>&1 | sed -u 's/^/[devsim] /' &
+# A bike on the bus behind the lock board, so the polling cycle gets answers.
+printf '[bike]\nattached = 1\n' > "$root.scenario"
+"$devsim" --root "$root" --create --lib "$lib" --scenario "$root.scenario" "${mqtt_args[@]}" 2>&1 | sed -u 's/^/[devsim] /' &
 groups+=("$!")
 if ! wait_for 100 test -s "$root/var/devsim/ready"; then
   echo "demo: devsim did not come up" >&2
