@@ -242,11 +242,11 @@ int GnssEngine::configure(const std::string &key, const std::string &value) {
     return gnss_apply_setting(&set_, key, value);
 }
 
-int GnssEngine::load_capture_locked(const std::string &spec) {
-    if (spec == "builtin") {
+int GnssEngine::load_capture_locked(const std::string &capture) {
+    if (capture == "builtin") {
         epochs_ = gnss_builtin_track();
     } else {
-        const std::string path = spec[0] == '/' ? spec : root_ + "/" + spec;
+        const std::string path = capture[0] == '/' ? capture : root_ + "/" + capture;
         std::string text;
         if (devsim_read_file(path, kCaptureMax, &text) != 0) {
             fprintf(stderr, "devsim: gnss: cannot read capture %s\n", path.c_str());

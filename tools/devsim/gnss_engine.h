@@ -86,7 +86,7 @@ private:
     };
 
     void run();
-    int load_capture_locked(const std::string &spec);
+    int load_capture_locked(const std::string &capture);
     void handle_line(Conn &c, const std::string &line);
     void queue(Conn &c, const std::string &line);
     void play_epoch(int64_t now_ms);
