@@ -73,6 +73,9 @@ MQTTAsync Mqtt_Client = nullptr;
 std::atomic<MQTTAsync> g_cb_handle{nullptr};
 std::atomic<int> g_state{kNone};
 std::atomic<int> g_clients{0};
+// The live client's connection as its callbacks reported it; what a callback
+// is told instead of asking the library, which is not safe from inside one.
+std::atomic<int> g_lib_connected{0};
 
 // Every client gets a new generation, handed to its callbacks as their
 // context.  g_live_gen is the one generation whose callbacks may act; 0 while
@@ -208,6 +211,7 @@ void onConnect_Success(void *context, MQTTAsync_successData *) {
     g_connect_answered.store(cb.gen());
     if (!cb.live()) return;
     g_state.store(kConnected);
+    g_lib_connected.store(1);
     MQTTAsync client = g_cb_handle.load();
     char imei[sizeof Imei_Buf];
     copy_imei(imei, sizeof imei);
@@ -244,6 +248,7 @@ void onConnect_Failure(void *context, MQTTAsync_failureData *response) {
     g_connect_answered.store(cb.gen());
     if (!cb.live()) return;
     mlog(LOG_DEBUG, "%d/%s connect failed, rc %d\n", __LINE__, __func__, response ? response->code : 0);
+    g_lib_connected.store(0);
     mqtt_onSubscribel_success.store(0);
     mqtt_force_redial.store(1);
 }
@@ -254,6 +259,7 @@ void MQTT_Connect_Lost(void *context, char *cause) {
     mlog(LOG_DEBUG, "%d/%s connection lost: %s\n", __LINE__, __func__, cause ? cause : "");
     g_lost_gen.store(cb.gen());
     g_state.store(kConnecting);
+    g_lib_connected.store(0);
     mqtt_onSubscribel_success.store(0);
     mqtt_force_redial.store(1);
 }
@@ -264,6 +270,7 @@ void MQTT_Connect_Lost(void *context, char *cause) {
 void onConnected(void *context, char *) {
     CallbackScope cb(context);
     if (!cb.live() || g_lost_gen.load() != cb.gen()) return;
+    g_lib_connected.store(1);
     mlog(LOG_DEBUG, "%d/%s automatic reconnect, redial requested\n", __LINE__, __func__);
     mqtt_force_redial.store(1);
 }
@@ -325,6 +332,7 @@ void teardown_locked(const char *fn) {
     const intptr_t gen = g_cur_gen.load();
     g_state.store(kDestroying);
     g_live_gen.store(0);
+    g_lib_connected.store(0);
     drain_callbacks();
 
     // Destroying a client while its connect is unanswered has crashed inside
@@ -555,7 +563,8 @@ void free_mqtt(void) {
 int get_mqqt_connected(void) {
     ClientAccess access;
     if (access.client() == nullptr) return 0;
-    return MQTTAsync_isConnected(access.client()) && mqtt_onSubscribel_success.load() == 1 ? 1 : 0;
+    const int connected = access.in_callback() ? g_lib_connected.load() : MQTTAsync_isConnected(access.client());
+    return connected && mqtt_onSubscribel_success.load() == 1 ? 1 : 0;
 }
 
 int get_mqtt_subscribel(void) { return mqtt_onSubscribel_success.load(); }
