@@ -2,24 +2,13 @@
 #include "lib/qs_common_api/qmi/nas/src/qs_qmi_nas.h"
 
 #include <atomic>
-#include <mutex>
 
 #include "lib/qs_common_api/platform/qs_log/src/qs_log.h"
-#include "platform/plat_clock.h"
+#include "lib/qs_common_api/qmi/common/qs_qmi_client.h"
 
 namespace {
 
-constexpr uint32_t kFindServiceMs = 4;
-constexpr unsigned kRetryWaitMs = 1000;
-
-// Requests run on several threads while the loss callback runs on the
-// framework's thread.
-std::atomic<qmi_client_type> g_client{nullptr};
-std::atomic<uint8_t> g_created{0};
-// Creation is normally reached first from the start-up thread, but after a
-// failed attempt any thread may try again: one at a time.
-std::mutex g_create_lock;
-qmi_client_type g_notifier = nullptr;  // under g_create_lock
+QsQmiClient g_nas;
 std::atomic<qs_nas_serving_system_handler> g_handler{nullptr};
 std::atomic<int> g_reg_state{NAS_REGISTRATION_UNKNOWN_V01};
 
@@ -39,62 +28,26 @@ void nas_ind_cb(qmi_client_type user_handle, unsigned int msg_id, void *ind_buf,
     if (handler != nullptr) handler(&ind.serving_system);
 }
 
+qmi_idl_service_object_type nas_object(void) {
+    return nas_get_service_object_internal_v01(QMI_SERVICE_MAJOR_V01, NAS_V01_IDL_MINOR_VERS, QMI_IDL_LIB_VERSION);
+}
+
 void nas_error_cb(qmi_client_type user_handle, qmi_client_error_type error, void *err_cb_data) {
     (void)err_cb_data;
-    qmi_client_release(user_handle);
-    qmi_client_type mine = user_handle;
-    g_client.compare_exchange_strong(mine, nullptr);
+    qs_qmi_client_release_lost(g_nas, user_handle);
     QS_OL_LOG(QS_OL_LOG_DEBUG, "QMI nas client released with err code: %d\n", error);
 }
 
 }  // namespace
 
 int qs_qmi_nas_client_init(void) {
-    if (g_created.load() != 0) return 0;
-    std::lock_guard<std::mutex> hold(g_create_lock);
-    if (g_created.load() != 0) return 0;
-
-    qmi_idl_service_object_type obj =
-        nas_get_service_object_internal_v01(QMI_SERVICE_MAJOR_V01, NAS_V01_IDL_MINOR_VERS, QMI_IDL_LIB_VERSION);
-    if (obj == nullptr) QS_OL_LOG(QS_OL_LOG_WARNING, "[NAS] qmi nas_qmi_client_service_object is null.");
-
-    qmi_client_os_params os_params{};
-    if (g_notifier != nullptr) {  // left from an attempt that failed later on
-        qmi_client_release(g_notifier);
-        g_notifier = nullptr;
-    }
-    if (qmi_client_notifier_init(obj, &os_params, &g_notifier) != QMI_NO_ERR) {
-        QS_OL_LOG(QS_OL_LOG_ERROR, "qmi_client_notifier_init error.");
-        return -1;
-    }
-
-    qmi_client_type client = nullptr;
-    qmi_client_error_type rc =
-        qmi_client_init_instance(obj, QMI_CLIENT_INSTANCE_ANY, nas_ind_cb, nullptr, &os_params, kFindServiceMs, &client);
-    if (rc != QMI_NO_ERR) {
-        // The modem may still be bringing its services up: one more try.
-        plat_sleep_ms(kRetryWaitMs);
-        rc = qmi_client_init_instance(obj, QMI_CLIENT_INSTANCE_ANY, nas_ind_cb, nullptr, &os_params, kFindServiceMs,
-                                      &client);
-        if (rc != QMI_NO_ERR) {
-            plat_sleep_ms(kRetryWaitMs);
-            QS_OL_LOG(QS_OL_LOG_ERROR, "qmi_client_init_instance error.");
-            return -1;
-        }
-    }
-    g_client.store(client);
-
-    if (qmi_client_register_error_cb(client, nas_error_cb, nullptr) != QMI_NO_ERR) {
-        QS_OL_LOG(QS_OL_LOG_ERROR, "qmi_client_register_error_cb error.");
-        qmi_client_release(client);
-        g_client.store(nullptr);
-        return -1;
-    }
-    g_created.store(1);
-    return 0;
+    static const QsQmiClientSpec spec = {nas_object, "[NAS] qmi nas_qmi_client_service_object is null.", nas_ind_cb,
+                                         nas_error_cb, "qmi_client_init_instance error.",
+                                         "qmi_client_register_error_cb error."};
+    return qs_qmi_client_create(g_nas, spec);
 }
 
-qmi_client_type get_qmi_nas_svc_client(void) { return g_client.load(); }
+qmi_client_type get_qmi_nas_svc_client(void) { return g_nas.client.load(); }
 
 void qs_qmi_nas_set_serving_system_handler(qs_nas_serving_system_handler handler) { g_handler.store(handler); }
 
