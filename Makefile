@@ -7,6 +7,7 @@ TSAN_BUILD ?= build/tsan
 FUZZ_BUILD ?= build/fuzz
 FUZZ_SECONDS ?= 15
 CMAKE_GEN  := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
+CCACHE     := $(shell command -v ccache >/dev/null 2>&1 && echo "-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache")
 CTEST      := ctest --output-on-failure --timeout 300 -j $(JOBS)
 
 DEB_PACKAGES := build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev \
@@ -29,7 +30,7 @@ deps:
 	else echo "deps: all present"; fi
 
 $(BUILD)/build.ninja $(BUILD)/Makefile:
-	cmake -S . -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B $(BUILD) $(CMAKE_GEN) $(CCACHE) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 build: $(BUILD)/$(if $(CMAKE_GEN),build.ninja,Makefile)
 	cmake --build $(BUILD) -j $(JOBS)
@@ -41,19 +42,19 @@ test-plain: build
 	cd $(BUILD) && $(CTEST)
 
 test-asan:
-	cmake -S . -B $(ASAN_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DTELAGENT_SANITIZE=address
+	cmake -S . -B $(ASAN_BUILD) $(CMAKE_GEN) $(CCACHE) -DCMAKE_BUILD_TYPE=Debug -DTELAGENT_SANITIZE=address
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(CTEST) -L unit
 
 # ThreadSanitizer on the unit tests: the concurrency cases are what it is for.
 test-tsan:
-	cmake -S . -B $(TSAN_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DTELAGENT_SANITIZE=thread
+	cmake -S . -B $(TSAN_BUILD) $(CMAKE_GEN) $(CCACHE) -DCMAKE_BUILD_TYPE=Debug -DTELAGENT_SANITIZE=thread
 	cmake --build $(TSAN_BUILD) -j $(JOBS)
 	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 $(CTEST) -L unit
 
 # libFuzzer targets (clang), each run for FUZZ_SECONDS from its seed corpus.
 fuzz:
-	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug \
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) $(CMAKE_GEN) $(CCACHE) -DCMAKE_BUILD_TYPE=Debug \
 	  -DTELAGENT_SANITIZE=address -DTELAGENT_FUZZ=ON -DTELAGENT_TESTS=ON
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_targets
 	cd $(FUZZ_BUILD) && FUZZ_SECONDS=$(FUZZ_SECONDS) $(CTEST) -L fuzz

@@ -1,4 +1,5 @@
 #include "cloud/mqtt_handle.h"
+#include "core/tavi_common.h"
 
 #include <MQTTAsync.h>
 
@@ -15,7 +16,6 @@
 #include "core/logging.h"
 #include "lte/lte_handle.h"
 #include "platform/plat_clock.h"
-#include "vehicle/factory_test.h"
 
 namespace {
 

@@ -54,7 +54,6 @@ IniStore &store() {
     return *s;
 }
 
-std::atomic<int> g_test_mode{0};
 
 // ---------------------------------------------------------------------------
 // Small helpers.
@@ -667,11 +666,6 @@ int get_mqtt_report_interval(void) {
 }
 int set_mqtt_report_interval(int seconds) { return set_cfg_int("ReportingInterval", seconds); }
 
-int get_TestMode(void) { return g_test_mode.load(); }
-int set_TestMode(int mode) {
-    g_test_mode.store(mode);
-    return 1;
-}
 
 // ---------------------------------------------------------------------------
 // Small files.

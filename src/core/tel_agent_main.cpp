@@ -1,4 +1,5 @@
 #include "core/tel_agent_main.h"
+#include "core/tavi_common.h"
 
 #include <execinfo.h>
 #include <fcntl.h>
@@ -44,9 +45,7 @@ constexpr int kCleanEveryPasses = 21600;  // about six hours of one-second passe
 constexpr int kCrashFrames = 20;
 
 std::atomic<int> g_lib_load_type{0};
-std::atomic<int64_t> g_imei{0};
 std::atomic<int> g_startup_done{0};
-std::atomic<uint8_t> g_sysboot_code{0};
 
 // ---- crash log ----------------------------------------------------------
 // Everything the SIGSEGV handler needs is prepared here, at start-up: the
@@ -211,16 +210,7 @@ extern "C" TELAGENT_API int get_lib_load_telagent_name_type(void) {
     return g_lib_load_type.load(std::memory_order_relaxed);
 }
 
-int64_t getimei(void) { return g_imei.load(std::memory_order_relaxed); }
-
 int get_startup_done(void) { return g_startup_done.load(std::memory_order_relaxed); }
-
-void set_sysboot_code(int bit) {
-    if (bit < 0 || bit > 7) return;
-    g_sysboot_code.fetch_or(static_cast<uint8_t>(1u << bit), std::memory_order_relaxed);
-}
-
-uint8_t get_sysboot_code(void) { return g_sysboot_code.load(std::memory_order_relaxed); }
 
 int hostcore_init(void) {
     all_init();
@@ -245,7 +235,7 @@ void execute_command(const char *keyword) {
         // A bare "set_imei" has nothing after it and stores 0.
         const char *num = strlen(keyword) > 9 ? keyword + 9 : "";
         long long v = strtoll(num, nullptr, 10);
-        g_imei.store(v, std::memory_order_relaxed);
+        setimei(v);
         printf("imei --------- [%s] ------[%lld]-\r\n", num, v);
     }
 }

@@ -25,16 +25,9 @@ void init_platform_sig(void);
 // Command keywords of start-up, the LTE manager and the delayed restart.
 void execute_command(const char *keyword);
 
-// IMEI number stored by the "set_imei" keyword.
-int64_t getimei(void);
-
 // 1 once start-up has run to its end.
 int get_startup_done(void);
 
-// Boot code: a one-byte status reported to the server.  The setter sets bit
-// `bit` (0..7; others are ignored), e.g. 1 for the data call going idle.
-void set_sysboot_code(int bit);
-uint8_t get_sysboot_code(void);
 
 // Sets the report counter and starts the report and recovery threads.
 int init_tx510x(void);

@@ -1,4 +1,5 @@
 #include "lte/lte_handle.h"
+#include "core/tavi_common.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -23,7 +24,6 @@
 #include "platform/plat_clock.h"
 #include "platform/sys_action.h"
 #include "vehicle/bt_handle.h"
-#include "vehicle/factory_test.h"
 
 namespace {
 
@@ -498,12 +498,7 @@ int get_imei(char *dst) {
         }
     }
     // The modem cannot answer: the IMEI published at start-up stands in.
-    const int64_t imei = getimei();
-    if (imei <= 0) return 0;
-    const int n = snprintf(buf, sizeof buf, "%015" PRId64, imei);
-    if (n <= 10 || static_cast<size_t>(n) >= sizeof buf) return 0;
-    memcpy(dst, buf, static_cast<size_t>(n) + 1);
-    return n;
+    return get_imei_text(dst);
 }
 
 int get_iccid(char *dst) {

@@ -1,9 +1,9 @@
 #include "vehicle/bus_fields.h"
+#include "core/tavi_common.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "cloud/orlin_handle.h"
 #include "vehicle/bt_handle.h"
 #include "vehicle/frame_codec.h"
 #include "vehicle/usart_lock_handle.h"

@@ -1,11 +1,11 @@
 #include "vehicle/lock_link.h"
+#include "core/tavi_common.h"
 
 #include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 
-#include "cloud/orlin_handle.h"
 #include "core/iot_common.h"
 #include "core/iot_config.h"
 #include "core/logging.h"

@@ -1,9 +1,9 @@
 #include "vehicle/usart_mcu_handle.h"
+#include "core/tavi_common.h"
 
 #include <atomic>
 #include <cstdio>
 
-#include "cloud/orlin_handle.h"
 #include "core/logging.h"
 #include "platform/plat_clock.h"
 #include "vehicle/bt_handle.h"

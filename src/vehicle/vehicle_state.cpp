@@ -1,9 +1,9 @@
 #include "vehicle/vehicle_state.h"
+#include "core/tavi_common.h"
 
 #include <cstring>
 #include <mutex>
 
-#include "cloud/orlin_handle.h"
 #include "core/iot_config.h"
 #include "core/logging.h"
 #include "vehicle/bt_handle.h"

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "cloud/mqtt_fixture.h"
+#include "core/tavi_common.h"
 #include "lte/at_channel.h"
 #include "support/pty_modem.h"
 #include "vehicle/factory_test.h"

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/iot_config.h"
+#include "core/tavi_common.h"
 #include "sensor/sensor_handle.h"
 #include "support/test_root.h"
 

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "core/iot_common.h"
+#include "core/tavi_common.h"
 #include "core/logging.h"
 #include "core/tel_agent_main.h"
 #include "platform/plat_clock.h"

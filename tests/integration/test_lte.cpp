@@ -13,6 +13,7 @@
 #include <string>
 
 #include "box_harness.h"
+#include "core/tavi_common.h"
 #include "core/iot_config.h"
 #include "core/logging.h"
 #include "core/tel_agent_main.h"

@@ -3,6 +3,7 @@
 // supervision schedule, the handlers, the AT-based queries and the radio
 // switches.  The services' answers are covered by tests/integration/test_lte.
 #include "lte/lte_handle.h"
+#include "core/tavi_common.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

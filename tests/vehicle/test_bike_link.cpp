@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cloud/orlin_handle.h"
+#include "core/tavi_common.h"
 #include "core/iot_common.h"
 #include "core/iot_config.h"
 #include "support/child.h"

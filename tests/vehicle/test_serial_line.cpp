@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "cloud/orlin_handle.h"
+#include "core/tavi_common.h"
 #include "support/child.h"
 #include "support/pty_peer.h"
 #include "support/test_root.h"
