@@ -22,13 +22,13 @@
 #include <thread>
 #include <vector>
 
-#include "bike_state.h"
+#include "bike/bike_state.h"
 #include "box_harness.h"
-#include "control.h"
+#include "core/control.h"
 #include "core/iot_common.h"
 #include "core/iot_config.h"
-#include "frame_link.h"
-#include "peer_bike.h"
+#include "core/frame_link.h"
+#include "bike/peer_bike.h"
 #include "vehicle/lock_link.h"
 #include "vehicle/usart_lock_handle.h"
 #include "vehicle/usart_mcu_handle.h"

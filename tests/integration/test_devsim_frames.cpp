@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "control.h"
-#include "frame_link.h"
+#include "core/control.h"
+#include "core/frame_link.h"
 
 namespace {
 

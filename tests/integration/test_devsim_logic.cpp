@@ -8,12 +8,12 @@
 #include <sstream>
 #include <string>
 
-#include "devsim_files.h"
-#include "devsim_loop.h"
-#include "devsim_root.h"
-#include "scenario.h"
-#include "timer_queue.h"
-#include "wire_log.h"
+#include "core/devsim_files.h"
+#include "core/devsim_loop.h"
+#include "core/devsim_root.h"
+#include "core/scenario.h"
+#include "core/timer_queue.h"
+#include "core/wire_log.h"
 
 namespace fs = std::filesystem;
 

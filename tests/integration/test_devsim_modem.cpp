@@ -11,10 +11,10 @@
 #include <sstream>
 #include <string>
 
-#include "control.h"
-#include "modem_qmi.h"
-#include "modem_state.h"
-#include "peer_modem_at.h"
+#include "core/control.h"
+#include "modem/modem_qmi.h"
+#include "modem/modem_state.h"
+#include "modem/peer_modem_at.h"
 
 namespace fs = std::filesystem;
 

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "gnss_engine.h"
+#include "gnss/gnss_engine.h"
 
 namespace fs = std::filesystem;
 

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "box_harness.h"
-#include "frame_link.h"
+#include "core/frame_link.h"
 #include "support/child.h"
 #include "vehicle/serial_line.h"
 #include "vehicle/usart_ecu_handle.h"

@@ -21,8 +21,8 @@
 #include "lib/qs_common_api/platform/qs_log/src/qs_log.h"
 #include "lib/qs_common_api/sim/qs_sim.h"
 #include "lib/qs_common_api/wwan/qs_wwan.h"
-#include "modem_services.h"
-#include "modem_state.h"
+#include "modem/modem_services.h"
+#include "modem/modem_state.h"
 #include "platform/qmi_client_sim.h"
 
 namespace {

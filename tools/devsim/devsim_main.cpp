@@ -11,10 +11,10 @@
 #include <filesystem>
 #include <string>
 
-#include "devsim_files.h"
-#include "devsim_loop.h"
-#include "devsim_root.h"
-#include "scenario.h"
+#include "core/devsim_files.h"
+#include "core/devsim_loop.h"
+#include "core/devsim_root.h"
+#include "core/scenario.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "devsim_files.h"
+#include "core/devsim_files.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

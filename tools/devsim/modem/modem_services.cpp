@@ -1,4 +1,4 @@
-#include "modem_services.h"
+#include "modem/modem_services.h"
 
 #include <arpa/inet.h>
 

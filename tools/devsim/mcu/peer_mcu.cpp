@@ -1,8 +1,8 @@
-#include "peer_mcu.h"
+#include "mcu/peer_mcu.h"
 
 #include <cstdio>
 
-#include "bike_state.h"
+#include "bike/bike_state.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-#include "modem_state.h"
+#include "modem/modem_state.h"
 
 class ModemQmi {
 public:

@@ -1,4 +1,4 @@
-#include "wire_log.h"
+#include "core/wire_log.h"
 
 #include <fcntl.h>
 #include <unistd.h>

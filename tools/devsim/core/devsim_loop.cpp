@@ -1,4 +1,4 @@
-#include "devsim_loop.h"
+#include "core/devsim_loop.h"
 
 #include <poll.h>
 #include <sys/signalfd.h>
@@ -14,14 +14,14 @@
 #include <utility>
 #include <vector>
 
-#include "bike_state.h"
-#include "control.h"
-#include "devsim_files.h"
-#include "gnss_engine.h"
-#include "peer.h"
-#include "pty_port.h"
-#include "timer_queue.h"
-#include "wire_log.h"
+#include "bike/bike_state.h"
+#include "core/control.h"
+#include "core/devsim_files.h"
+#include "gnss/gnss_engine.h"
+#include "core/peer.h"
+#include "core/pty_port.h"
+#include "core/timer_queue.h"
+#include "core/wire_log.h"
 
 namespace {
 

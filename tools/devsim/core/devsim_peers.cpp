@@ -1,10 +1,10 @@
 // Port -> peer module.  A new peer replaces the logger on its port here.
-#include "frame_link.h"
-#include "peer.h"
-#include "peer_bike.h"
-#include "peer_logger.h"
-#include "peer_mcu.h"
-#include "peer_modem_at.h"
+#include "core/frame_link.h"
+#include "core/peer.h"
+#include "bike/peer_bike.h"
+#include "core/peer_logger.h"
+#include "mcu/peer_mcu.h"
+#include "modem/peer_modem_at.h"
 
 namespace {
 

@@ -25,8 +25,8 @@
 #include <cstdint>
 #include <memory>
 
-#include "bike_state.h"
-#include "frame_link.h"
+#include "bike/bike_state.h"
+#include "core/frame_link.h"
 
 // Bus nodes of the bike.
 enum : uint8_t {

@@ -1,11 +1,11 @@
-#include "peer_bike.h"
+#include "bike/peer_bike.h"
 
 #include <cstdio>
 #include <limits>
 #include <string>
 
-#include "control.h"
-#include "devsim_files.h"
+#include "core/control.h"
+#include "core/devsim_files.h"
 
 namespace {
 

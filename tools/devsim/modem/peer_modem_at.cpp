@@ -1,10 +1,10 @@
-#include "peer_modem_at.h"
+#include "modem/peer_modem_at.h"
 
 #include <cctype>
 #include <cstdlib>
 
-#include "control.h"
-#include "modem_qmi.h"
+#include "core/control.h"
+#include "modem/modem_qmi.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "peer_logger.h"
+#include "core/peer_logger.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "modem_qmi.h"
+#include "modem/modem_qmi.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -16,7 +16,7 @@
 
 #include "platform/qmi_services_v01.h"
 #include "platform/qmi_sim_wire.h"
-#include "modem_services.h"
+#include "modem/modem_services.h"
 
 namespace {
 

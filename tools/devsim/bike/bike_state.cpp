@@ -1,4 +1,4 @@
-#include "bike_state.h"
+#include "bike/bike_state.h"
 
 #include <cstdio>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "gnss_engine.h"
+#include "gnss/gnss_engine.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -14,7 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "devsim_files.h"
+#include "core/devsim_files.h"
 
 namespace {
 

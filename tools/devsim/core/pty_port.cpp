@@ -1,4 +1,4 @@
-#include "pty_port.h"
+#include "core/pty_port.h"
 
 #include <fcntl.h>
 #include <stdlib.h>

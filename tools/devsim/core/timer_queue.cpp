@@ -1,4 +1,4 @@
-#include "timer_queue.h"
+#include "core/timer_queue.h"
 
 #include <algorithm>
 #include <utility>

@@ -1,12 +1,12 @@
-#include "modem_state.h"
+#include "modem/modem_state.h"
 
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <sstream>
 
-#include "devsim_files.h"
-#include "modem_services.h"
+#include "core/devsim_files.h"
+#include "modem/modem_services.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "scenario.h"
+#include "core/scenario.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <string>
 
-#include "devsim_files.h"
+#include "core/devsim_files.h"
 
 namespace {
 

@@ -5,6 +5,6 @@
 // drives it, byte 0 non-zero on, zero off (bike_key_line in bike_state.h).
 #include <memory>
 
-#include "frame_link.h"
+#include "core/frame_link.h"
 
 std::unique_ptr<Peer> make_mcu_peer(PeerLine &line);

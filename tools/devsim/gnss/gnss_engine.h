@@ -27,7 +27,7 @@
 #include <thread>
 #include <vector>
 
-#include "control.h"
+#include "core/control.h"
 
 // One epoch: the sentences a receiver sends for one fix.
 using GnssEpoch = std::vector<std::string>;

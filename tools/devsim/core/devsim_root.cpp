@@ -1,6 +1,6 @@
-#include "devsim_root.h"
+#include "core/devsim_root.h"
 
-#include "devsim_files.h"
+#include "core/devsim_files.h"
 
 std::string devsim_iot_ini(const std::string &host, int port) {
     const std::string p = std::to_string(port);

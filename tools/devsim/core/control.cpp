@@ -1,4 +1,4 @@
-#include "control.h"
+#include "core/control.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,7 +8,7 @@
 #include <map>
 #include <mutex>
 
-#include "devsim_files.h"
+#include "core/devsim_files.h"
 
 namespace {
 

@@ -27,8 +27,8 @@
 #include <string>
 #include <vector>
 
-#include "control.h"
-#include "peer.h"
+#include "core/control.h"
+#include "core/peer.h"
 
 using Bytes = std::vector<uint8_t>;
 

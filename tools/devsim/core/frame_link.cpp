@@ -1,10 +1,10 @@
-#include "frame_link.h"
+#include "core/frame_link.h"
 
 #include <cstdio>
 #include <ctime>
 #include <limits>
 
-#include "control.h"
+#include "core/control.h"
 
 namespace {
 

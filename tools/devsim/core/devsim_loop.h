@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "scenario.h"
+#include "core/scenario.h"
 
 // Serves the ports of a prepared device root.  SIGINT and SIGTERM must already
 // be blocked by the caller (so none is lost during start-up).  Returns the

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "modem_state.h"
+#include "modem/modem_state.h"
 #include "platform/qmi_services_v01.h"
 
 // EF contents for an ICCID / IMSI given as digits (3GPP TS 31.102 coding:

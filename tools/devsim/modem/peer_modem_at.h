@@ -6,8 +6,8 @@
 // "modem" control commands.
 #include <string>
 
-#include "modem_state.h"
-#include "peer.h"
+#include "modem/modem_state.h"
+#include "core/peer.h"
 
 std::unique_ptr<Peer> make_modem_at_peer(PeerLine &line);
 
