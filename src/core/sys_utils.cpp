@@ -437,7 +437,62 @@ extern "C" TELAGENT_API int check_off_reson(void) { return read_reason(kOffReaso
 
 // ---- recovery -----------------------------------------------------------------
 
-// The backup of the application file system comes with the recovery work.
-void *px510_recovery_handle_loop(void *) { return nullptr; }
+namespace {
 
-int ota_hostcore_recovery_handle(void) { return 0; }
+// Every step of the backup changes the flash or the mounts: it goes through
+// the platform seam, and its exit status decides.
+bool backup_step(const char *command) {
+    const int st = sys_shell(command);
+    if (st == 0) return true;
+    printf("%d/%s recover step failed, cmd:%s,status:%d\r\n", __LINE__, __func__, command,
+           st > 0 && WIFEXITED(st) ? WEXITSTATUS(st) : st);
+    return false;
+}
+
+// A failed backup leaves neither /sdcard mounted nor images filling /run.
+int backup_failed() {
+    sys_shell("rm -rf /run/fs.ubifs /run/ubinize.cfg /run/runsysfs.ubi");
+    sys_shell("umount /sdcard/");
+    return 0;
+}
+
+}  // namespace
+
+int ota_hostcore_recovery_handle(void) {
+    if (!backup_step("rm -rf /iot/log/*")) return 0;  // the logs are not part of the backup
+    // /sdcard may or may not be mounted yet: this one may fail.
+    sys_shell("umount /sdcard/");
+    if (!backup_step("mount -t ubifs /dev/ubi0_0 /sdcard")) return backup_failed();
+    if (check_file_exist("/sdcard/iot/bin/telAgent") != 1) {
+        printf("%d/%s recover remount fs failed.\r\n", __LINE__, __func__);
+        return backup_failed();
+    }
+    if (!backup_step("rm -rf /run/fs.ubifs")) return backup_failed();
+    if (!backup_step("mkfs.ubifs -r /sdcard/ -o /run/fs.ubifs -m 2048 -e 126976 -c 2146 -F")) return backup_failed();
+    printf(" fsfile_size=%d\r\n", static_cast<int>(get_filesize("/run/fs.ubifs")));
+    // ubiformat writes a UBI image, not a bare UBIFS one: wrap the file-system
+    // image into one volume first.  128 KiB erase blocks with 2 KiB pages give
+    // the 126976-byte logical blocks mkfs.ubifs was told about.
+    if (!backup_step("printf '[sysfs]\\nmode=ubi\\nimage=/run/fs.ubifs\\nvol_id=0\\nvol_type=dynamic\\n"
+                     "vol_name=sysfs\\nvol_flags=autoresize\\n' > /run/ubinize.cfg") ||
+        !backup_step("ubinize -o /run/runsysfs.ubi -m 2048 -p 128KiB /run/ubinize.cfg") ||
+        !backup_step("rm -rf /run/fs.ubifs /run/ubinize.cfg")) {
+        return backup_failed();
+    }
+    if (!backup_step("ubiformat /dev/mtd16 -f /run/runsysfs.ubi")) return backup_failed();
+    if (!backup_step("rm -rf /run/runsysfs.ubi")) return backup_failed();
+    if (!backup_step("umount /sdcard/")) return 0;
+    printf("%d/%s recover sys_bak success.\r\n", __LINE__, __func__);
+    return 2;
+}
+
+void *px510_recovery_handle_loop(void *) {
+    plat_sleep_s(10);
+    if (get_systerm_backup() == 1) {
+        if (ota_hostcore_recovery_handle() == 2) printf("\r\n HOSTCORE: backup_system_success. \r");
+        else printf("\r\n HOSTCORE: backup_system_failed. \r");
+        fflush(stdout);
+        set_systerm_backup(0);
+    }
+    return nullptr;
+}

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/iot_config.h"
 #include "platform/plat_clock.h"
 #include "support/child.h"
 #include "support/pty_modem.h"
@@ -371,4 +372,113 @@ TEST(SysShell, UptimeTakesWholeSecondsAndRejectsGarbage) {
     EXPECT_EQ(set_reboot_flag(), 1);
     EXPECT_EQ(get_reboot_flag(), 1);
     EXPECT_EQ(get_reboot_uptime(), 350735u);
+}
+
+// ---- recovery -----------------------------------------------------------------
+
+namespace {
+
+const std::vector<std::string> kBackupSteps = {
+    "shell rm -rf /iot/log/*",
+    "shell umount /sdcard/",
+    "shell mount -t ubifs /dev/ubi0_0 /sdcard",
+    "shell rm -rf /run/fs.ubifs",
+    "shell mkfs.ubifs -r /sdcard/ -o /run/fs.ubifs -m 2048 -e 126976 -c 2146 -F",
+    "shell printf '[sysfs]\\nmode=ubi\\nimage=/run/fs.ubifs\\nvol_id=0\\nvol_type=dynamic\\nvol_name=sysfs\\n"
+    "vol_flags=autoresize\\n' > /run/ubinize.cfg",
+    "shell ubinize -o /run/runsysfs.ubi -m 2048 -p 128KiB /run/ubinize.cfg",
+    "shell rm -rf /run/fs.ubifs /run/ubinize.cfg",
+    "shell ubiformat /dev/mtd16 -f /run/runsysfs.ubi",
+    "shell rm -rf /run/runsysfs.ubi",
+    "shell umount /sdcard/",
+};
+
+// Runs the recovery thread body with BleAuth = `flag`; returns its console.
+std::string run_recovery(TestRoot &root, const std::string &flag) {
+    root.write("/iot/conf/iot.ini", "[IotCfg]\nBleAuth=" + flag + "\n");
+    EXPECT_EQ(init_iotconfig(), 1);
+    plat_clock_fake(1700000000);
+    const int64_t t0 = plat_mono_ms();
+    testing::internal::CaptureStdout();
+    px510_recovery_handle_loop(nullptr);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(plat_mono_ms() - t0, 10000);  // the thread first waits 10 s
+    return out;
+}
+
+}  // namespace
+
+TEST(SysRecovery, BackupRunsEveryStepThroughTheSeamAndClearsTheFlag) {
+    TestRoot root;
+    root.write("/sdcard/iot/bin/telAgent", "elf");
+    const std::string out = run_recovery(root, "1");
+    EXPECT_EQ(actions(root), kBackupSteps);
+    EXPECT_NE(out.find("recover sys_bak success.\r\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("\r\n HOSTCORE: backup_system_success. \r"), std::string::npos) << out;
+    EXPECT_EQ(get_systerm_backup(), 0);
+}
+
+TEST(SysRecovery, DefaultFlagDoesNothing) {
+    TestRoot root;
+    root.write("/sdcard/iot/bin/telAgent", "elf");
+    const std::string out = run_recovery(root, "10");
+    EXPECT_FALSE(root.exists("/var/actions.log"));
+    EXPECT_EQ(out.find("HOSTCORE"), std::string::npos);
+    EXPECT_EQ(get_systerm_backup(), 10);
+}
+
+TEST(SysRecovery, MissingServiceAfterRemountStopsUnmountsAndClearsTheFlag) {
+    TestRoot root;
+    const std::string out = run_recovery(root, "1");
+    const auto acts = actions(root);
+    ASSERT_GE(acts.size(), 4u);
+    EXPECT_EQ(std::vector<std::string>(acts.begin(), acts.begin() + 3),
+              std::vector<std::string>(kBackupSteps.begin(), kBackupSteps.begin() + 3));
+    EXPECT_EQ(acts.back(), "shell umount /sdcard/");
+    for (const auto &a : acts) EXPECT_EQ(a.find("mkfs"), std::string::npos) << a;
+    EXPECT_NE(out.find("recover remount fs failed.\r\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("\r\n HOSTCORE: backup_system_failed. \r"), std::string::npos) << out;
+    EXPECT_EQ(get_systerm_backup(), 0);
+}
+
+// Each step refused in turn: the backup reports failure, never writes the
+// partition after a failed step, and leaves /sdcard unmounted.
+TEST(SysRecovery, EveryFailingStepFailsTheBackup) {
+    struct Case {
+        const char *refuse;
+        bool partition_written;
+    };
+    const Case cases[] = {
+        {"rm -rf /iot/log", false},   {"mount -t ubifs", false},      {"rm -rf /run/fs.ubifs", false},
+        {"mkfs.ubifs", false},        {"ubinize.cfg", false},          {"ubinize -o", false},
+        {"ubiformat", false},         {"rm -rf /run/runsysfs.ubi", true}, {"umount", true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.refuse);
+        TestRoot root;
+        root.write("/sdcard/iot/bin/telAgent", "elf");
+        root.write("/var/actions.refuse", std::string(c.refuse) + "\n");
+        ASSERT_EQ(ota_hostcore_recovery_handle(), 0);
+        const auto acts = actions(root);
+        bool mounted = false, written = false, refused_seen = false;
+        for (const auto &a : acts) {
+            const bool refused = a.find("[refused]") != std::string::npos;
+            if (a.find("mount -t ubifs") != std::string::npos && !refused) mounted = true;
+            if (a.find("ubiformat") != std::string::npos && !refused) {
+                EXPECT_FALSE(refused_seen) << "partition written after a failed step";
+                written = true;
+            }
+            if (refused && a.find("umount /sdcard/") == std::string::npos) refused_seen = true;
+        }
+        EXPECT_EQ(written, c.partition_written);
+        if (mounted) {
+            EXPECT_NE(acts.back().find("umount /sdcard/"), std::string::npos) << acts.back();
+        }
+    }
+    // A refused first unmount (nothing mounted yet) is no failure on its own.
+    TestRoot root;
+    root.write("/sdcard/iot/bin/telAgent", "elf");
+    root.write("/var/actions.refuse", "umount /sdcard/\n");
+    EXPECT_EQ(ota_hostcore_recovery_handle(), 0);  // ...but the last one is
+    EXPECT_EQ(actions(root).size(), kBackupSteps.size());
 }
