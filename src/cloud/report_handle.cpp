@@ -63,6 +63,13 @@ int get_iot_online_status(void) {
     return 1;
 }
 
+void telemetry_from_fix(telemetry_t *t, const iot_gps_info_t &fix) {
+    t->latitude_e6 = to_e6(fix.latitude);
+    t->longitude_e6 = to_e6(fix.longitude);
+    t->altitude_m = altitude_low16(fix.altitude);
+    t->snr_sum = static_cast<uint16_t>(fix.snr);
+}
+
 void build_telemetry(telemetry_t *t) {
     const uint8_t alarm = t->alarm;
     telemetry_defaults(t);
@@ -71,10 +78,7 @@ void build_telemetry(telemetry_t *t) {
     iot_gps_info_t fix;
     memset(&fix, 0, sizeof fix);
     if (iot_get_gps_info(&fix) == 1) {
-        t->latitude_e6 = to_e6(fix.latitude);
-        t->longitude_e6 = to_e6(fix.longitude);
-        t->altitude_m = altitude_low16(fix.altitude);
-        t->snr_sum = static_cast<uint16_t>(fix.snr);
+        telemetry_from_fix(t, fix);
     } else {
         printf("gps_info failed \r");
         int mcc = 0, mnc = 0, cid = 0, lac = 0, sig = 0;

@@ -5,6 +5,8 @@
 
 #include "cloud/uplink_frame.h"
 
+struct iot_gps_info_t;
+
 // Report thread body; started by start-up (init_tx510x).  15 s start delay,
 // ReportingInterval raised to 10 when it reads below, then one tick a second
 // unless factory mode is on.
@@ -31,6 +33,10 @@ int set_net_led(void);
 // records, the status flags and the report interval (alarm left as given).
 // Prints each value, one line each.
 void build_telemetry(telemetry_t *t);
+// Position fields from a valid fix: millionths of a degree truncated toward
+// zero, whole metres (low 16 bits), SNR sum (low 16 bits).  A coordinate that
+// is not a number or out of range goes out as -1 ("no value").
+void telemetry_from_fix(telemetry_t *t, const iot_gps_info_t &fix);
 
 void set_mqtt_report_cnt(int value);
 int get_mqtt_report_cnt(void);
