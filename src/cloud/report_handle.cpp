@@ -155,22 +155,23 @@ int post_iot_common_data_message(void) {
     telemetry_t t;
     t.alarm = take_alarm_info_t();
     const uint8_t alarm = t.alarm;
+    // The sources (a modem query among them) are read before the uplink lock:
+    // a response waiting for the buffers never waits for the modem.
+    build_telemetry(&t);
+
+    char imei[20] = {};
+    if (get_imei_text(imei) < 10) {
+        printf("IMEI get failed \r");
+        set_alarm_info_t(alarm);
+        return 0;
+    }
+    char topic[128];
+    snprintf(topic, sizeof topic, kTopicFmt, imei);
+    printf(" %d /%s : pub topic:%s\n", __LINE__, __func__, topic);
 
     int ret = 0;
     {
         UplinkBuffers ub;
-        build_telemetry(&t);
-
-        char imei[20] = {};
-        if (get_imei_text(imei) < 10) {
-            printf("IMEI get failed \r");
-            set_alarm_info_t(alarm);
-            return 0;
-        }
-        char topic[128];
-        snprintf(topic, sizeof topic, kTopicFmt, imei);
-        printf(" %d /%s : pub topic:%s\n", __LINE__, __func__, topic);
-
         telemetry_pack(t, ub.frame());
         ret = ub.publish(topic, static_cast<int>(kTelemetryLen));
     }
