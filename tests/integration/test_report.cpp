@@ -119,6 +119,7 @@ TEST(ReportBox, DecodedTelemetryFollowsTheBikeEveryIntervalAndFallsBackToTheCell
     BoxOptions o;
     o.scenario = kScenario;
     o.mqtt_port = broker.port();
+    const int64_t t_start = harness_mono_ms();
     Box box(o);
     ASSERT_TRUE(box.ok()) << box.error();
     ASSERT_TRUE(box.wait_console("imei --------- [", 20000)) << box.console();
@@ -140,6 +141,8 @@ TEST(ReportBox, DecodedTelemetryFollowsTheBikeEveryIntervalAndFallsBackToTheCell
     EXPECT_NE(f0.find("\"temperature_c\":25,"), std::string::npos) << f0;
     EXPECT_EQ(field(f0, "fix"), "true") << f0;
     EXPECT_EQ(field(f0, "cell"), "null");
+    // Never before the start delay and the tenth tick (15 s + 9 one-second sleeps).
+    EXPECT_GE(tool.at(0) - t_start, 24000);
     const int64_t gap = tool.at(1) - tool.at(0);
     EXPECT_GE(gap, 9000) << gap;
     EXPECT_LE(gap, 11000) << gap;
