@@ -4,7 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <pty.h>
 #include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
 
 #include <cstring>
 #include <string>
@@ -243,4 +247,64 @@ TEST(CloudToolProgram, TableViewPrintsAHeaderAndOneRowPerFrameWhenNotOnATerminal
     EXPECT_TRUE(has(out, "locked")) << out;
     EXPECT_TRUE(has(out, "tilt")) << out;
     EXPECT_FALSE(has(out, "\x1b[")) << out;  // no cursor control into a file
+}
+
+TEST(CloudToolProgram, DecodeFromStandardInputAnswersEveryLineAndWildcardImeisAreRefused) {
+    const std::string dir = mqtt_test::temp_dir("telagent-cloudtool-in");
+    telemetry_t t = moving_bike();
+    const std::string first = frame_hex(t);
+    t.BikeSpeed = 31;
+    std::ofstream(dir + "/in") << first << "\n\n   \nZZ\n" << frame_hex(t) << "\r\n";
+    std::string out;
+    const int rc = mqtt_test::run_program(
+        {"/bin/sh", "-c", std::string("exec '") + TELAGENT_CLOUD_BIN + "' decode - < '" + dir + "/in'"}, &out, 10000);
+    EXPECT_EQ(rc, 1) << out;  // one bad line
+    EXPECT_EQ(mqtt_test::count_of(out, "\"type\":\"telemetry\""), 2u) << out;
+    EXPECT_TRUE(has(out, "\"speed_kmh\":25") && has(out, "\"speed_kmh\":31")) << out;
+    EXPECT_TRUE(has(out, "decode: not hex text")) << out;
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+
+    for (const char *bad : {"+", "866/#", ""}) EXPECT_EQ(run_tool({"watch", "--imei", bad}).rc, 2) << bad;
+    EXPECT_EQ(run_tool({"watch", "--count", "-1"}).rc, 2);
+    EXPECT_EQ(run_tool({"watch", "--frobnicate"}).rc, 2);
+}
+
+TEST(CloudToolProgram, TableOnATerminalIsRedrawnInPlaceWithOneRowPerBox) {
+    Broker broker;
+    ASSERT_TRUE(broker.ok()) << broker.error();
+    int master = -1;
+    const std::string port = std::to_string(broker.port());
+    const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        execl(TELAGENT_CLOUD_BIN, TELAGENT_CLOUD_BIN, "--port", port.c_str(), "--user", mqtt_test::kUser, "--pass",
+              mqtt_test::kPass, "watch", "--table", "--count", "3", "--timeout", "30", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    std::string screen;
+    std::thread reader([&] {
+        char buf[4096];
+        ssize_t n;
+        while ((n = read(master, buf, sizeof buf)) > 0) screen.append(buf, static_cast<size_t>(n));
+    });
+    ASSERT_TRUE(mqtt_test::poll_until([&] { return has(broker.log(), "/common/data/"); }, 10000)) << broker.log();
+    telemetry_t t = moving_bike();
+    for (const char *box : {"111", "222", "111"}) {
+        ASSERT_EQ(mqtt_test::Subscriber::publish(broker.port(), std::string("zt/ebike/devices/") + box + "/common/data/",
+                                                 frame_hex(t), false),
+                  0);
+        t.BikeSpeed = static_cast<uint16_t>(t.BikeSpeed + 1);
+    }
+    EXPECT_EQ(mqtt_test::wait_exit(pid, 20000), 0);
+    reader.join();
+    close(master);
+    // The last redraw: header and exactly one row per box, 111 with its newest speed.
+    const size_t last = screen.rfind("\x1b[H\x1b[2J");
+    ASSERT_NE(last, std::string::npos) << screen;
+    const std::string page = screen.substr(last);
+    EXPECT_EQ(mqtt_test::count_of(page, "111 "), 1u) << page;
+    EXPECT_EQ(mqtt_test::count_of(page, "222 "), 1u) << page;
+    EXPECT_TRUE(has(page, "   27 ")) << page;  // 111's second frame: 25 + 2
+    EXPECT_EQ(mqtt_test::count_of(screen, "\x1b[H\x1b[2J"), 3u);
 }
