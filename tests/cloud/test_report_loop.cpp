@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
@@ -15,6 +16,7 @@
 #include "cloud/uplink_buffer.h"
 #include "cloud/uplink_frame.h"
 #include "core/tavi_common.h"
+#include "platform/plat_clock.h"
 #include "sensor/sensor_handle.h"
 
 using namespace mqtt_test;
@@ -277,4 +279,74 @@ TEST_F(Report, AResponseWriterSharingTheUplinkBuffersNeverMixesItsBytesIntoARepo
     for (int i = 0; i < 292; ++i) body += "5A";
     for (const auto &f : frames(sub, resp)) EXPECT_EQ(f, "0102021C11223344" + body);
     EXPECT_GE(uplink_buffers_taken(), reports + responses.load());
+}
+
+// ---- the thread itself, on the frozen clock -------------------------------
+
+namespace {
+
+// Agent-clock seconds at which frames were handed to the client.
+std::mutex g_post_mu;
+std::vector<time_t> g_post_at;
+
+int timed_post(const char *topic, const char *text, int len) {
+    {
+        std::lock_guard<std::mutex> lk(g_post_mu);
+        g_post_at.push_back(plat_now());
+    }
+    return hostcore_mqtt_post(topic, text, len);
+}
+
+std::vector<time_t> posts() {
+    std::lock_guard<std::mutex> lk(g_post_mu);
+    return g_post_at;
+}
+
+}  // namespace
+
+TEST(ReportThread, FirstFrameComesFifteenSecondsAndIntervalTicksAfterTheStartThenEveryInterval) {
+    Broker broker;
+    ASSERT_TRUE(broker.ok()) << broker.error();
+    TestRoot root;
+    ConsoleCapture console;
+    // gtest's failure lines go to the captured stdout too: show them.
+    struct Dump {
+        const ConsoleCapture &c;
+        ~Dump() {
+            if (::testing::Test::HasFailure()) {
+                const std::string out = c.text();
+                fprintf(stderr, "%s\n", out.substr(out.size() > 8000 ? out.size() - 8000 : 0).c_str());
+            }
+        }
+    } dump{console};
+    plat_clock_fake(kT);
+    // ReportingInterval 5 is raised to 10 at the start.
+    root.write("/iot/conf/iot.ini", ini(broker.port(), kPass, 1) + "ReportingInterval=5\n");
+    ASSERT_EQ(init_iotconfig(), 1);
+    execute_command((std::string("set_imei_") + kImei).c_str());
+    static dev_hostcore_t table = dev_hostcore;
+    table.mqtt_post = timed_post;
+    ASSERT_EQ(dev_hostcore_register(&table), 1);
+    init_mqtt();
+    lte_set_data_status(1);
+    set_mqtt_Reregister(1);
+    check_mqqt_connected();
+    ASSERT_TRUE(poll_until([] { return get_mqqt_connected() == 1; }, 10000)) << console.text();
+
+    const time_t t0 = plat_now();
+    std::thread(px510s_handle_loop, nullptr).detach();
+    ASSERT_TRUE(poll_until([] { return posts().size() >= 3; }, 20000)) << console.text();
+    set_factory_mode(1);  // the thread idles from here on
+    const std::vector<time_t> at = posts();
+    // Tick n runs after 15 s and n-1 one-second sleeps: the 10th at 24 s.  The
+    // schedule counts ticks, so the due tick's own work adds to the period;
+    // here that is the modem library's retry waits (no modem in this process),
+    // the same in every due tick.
+    const time_t work = at[0] - t0 - (15 + 9);
+    EXPECT_GE(work, 0);
+    EXPECT_LE(work, 5);
+    EXPECT_EQ(at[1] - at[0], 10 + work);
+    EXPECT_EQ(at[2] - at[1], 10 + work);
+    EXPECT_EQ(get_mqtt_report_interval(), 10);
+    free_mqtt();
 }
