@@ -58,6 +58,7 @@ struct OffsetWindow {
 };
 OffsetWindow g_pitch_win, g_roll_win;
 int g_reads = 0;
+bool g_pitch_seeded = false, g_roll_seeded = false;
 std::atomic<float> pitch_raw{0.0f}, roll_raw{0.0f}, g_kpitch{0.0f}, g_kroll{0.0f};
 
 // Set here, cleared by the GNSS loop.
@@ -592,6 +593,14 @@ int sensor_handle_sample(const iot_sensor_data_t *acc, const iot_sensor_data_t *
     // in the filter state would end detection for the life of the process.
     if (!std::isfinite(pr) || !std::isfinite(gyro->x)) return SENSOR_STEP_BAD_SAMPLE;
     pitch_raw = pr;
+    // The filters start from the first angle they are given, not from 0: a bike
+    // parked on a slope or on its stand would otherwise swing from 0 to its
+    // real attitude in the first window and report a movement (and, locked, a
+    // theft alarm) after every start.
+    if (!g_pitch_seeded) {
+        KalmanY.angle = pr;
+        g_pitch_seeded = true;
+    }
     const float pitch = Kalman_getAngle(&KalmanY, pr, gyro->x, kDt);
     g_kpitch = pitch;
     const float po = get_pitch_offset(pitch);
@@ -601,6 +610,10 @@ int sensor_handle_sample(const iot_sensor_data_t *acc, const iot_sensor_data_t *
     float ro = 0.0f;
     if (std::isfinite(rr) && std::isfinite(gyro->y)) {
         roll_raw = rr;
+        if (!g_roll_seeded) {
+            KalmanX.angle = rr;
+            g_roll_seeded = true;
+        }
         const float roll = Kalman_getAngle(&KalmanX, rr, gyro->y, kDt);
         g_kroll = roll;
         ro = get_roll_offset(roll);
