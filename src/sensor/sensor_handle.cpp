@@ -667,4 +667,6 @@ uint8_t get_alarm_info_t(void) { return alarm_info; }
 
 void clear_alarm_info_t(void) { alarm_info = 0; }
 
+uint8_t take_alarm_info_t(void) { return alarm_info.exchange(0); }
+
 void set_sensor_event_cb(sensor_event_cb_t cb) { g_event_cb = cb; }

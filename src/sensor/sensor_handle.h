@@ -142,6 +142,9 @@ void set_ebike_move_status(uint8_t status);
 // Alarm byte of the telemetry frame: bit 0 tilt, bit 1 moved while locked.
 uint8_t get_alarm_info_t(void);
 void clear_alarm_info_t(void);
+// Read and clear in one step: a bit raised between a separate read and clear
+// would be lost with the pair above.
+uint8_t take_alarm_info_t(void);
 
 // Motor-lock hint from the MCU side: 1 for nonzero, else 0.
 void iot_set_mcu_locked_mdm(int locked);

@@ -4,10 +4,13 @@
 // of a step in the offset window, ramps around the threshold, alarms, events).
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/iot_config.h"
@@ -331,27 +334,6 @@ TEST(SensorSettings, LevelAndStartupParameters) {
     EXPECT_EQ(iot_get_measure_gsensor(nullptr, nullptr, nullptr), 0);
 }
 
-TEST(SensorGpio, LinesAreExportedAndDriven) {
-    TestRoot r;
-    r.mkdirs("/sys/class/gpio/gpio4");
-    r.mkdirs("/sys/class/gpio/gpio7");
-    r.mkdirs("/sys/bus/platform/drivers/mdm9607-asoc-tomtom");
-    r.mkdirs("/sys/bus/platform/drivers/ledctrl");
-    EXPECT_EQ(init_lna_gpio(), 1);
-    EXPECT_EQ(r.read("/sys/class/gpio/gpio4/direction"), "out");
-    EXPECT_EQ(r.read("/sys/class/gpio/gpio4/value"), "1");
-    EXPECT_EQ(get_lna_status(), 1);
-    EXPECT_EQ(fw_lna_disable(), 1);
-    EXPECT_EQ(r.read("/sys/class/gpio/gpio4/value"), "0");
-    EXPECT_EQ(get_lna_status(), 0);
-    EXPECT_EQ(init_can_gpio(), 1);
-    EXPECT_EQ(r.read("/sys/class/gpio/export"), "7");
-    EXPECT_EQ(r.read("/sys/class/gpio/gpio7/value"), "1");
-    EXPECT_EQ(init_lte_gpio(), 1);
-    EXPECT_EQ(r.read("/sys/bus/platform/drivers/mdm9607-asoc-tomtom/audio_pa_mode"), "4");
-    EXPECT_EQ(r.read("/sys/bus/platform/drivers/ledctrl/gps_led"), "1");
-}
-
 // ---- filters ----------------------------------------------------------------------
 
 TEST(SensorKalman, FirstStepAndLongRunMatchTheReference) {
@@ -582,4 +564,46 @@ TEST(SensorLoop, FirstNineReadingsProduceNoAlarm) {
     EXPECT_EQ(get_ebike_move_status(), 0);
     EXPECT_EQ(get_alarm_info_t(), 0);
     EXPECT_EQ(get_kalman_pitch(), 0.0f) << "the filter has not seen them";
+}
+
+// The alarm byte and the movement flag are shared with the telemetry and GNSS
+// threads: while one thread jolts a locked bike, another keeps taking and
+// clearing them.  The host hears "motion" and "normal" strictly in turn.
+TEST(SensorShared, ReportAndGnssThreadsTakeTheFlagsWhileTheMotionThreadSetsThem) {
+    set_sensor_event_cb(record_event);
+    vs_set_flag(kMotorLockedBit, 1);
+    std::atomic<bool> done{false};
+    std::atomic<int> taken{0}, moves{0};
+    std::thread reader([&] {
+        while (!done.load()) {
+            if (taken.load() % 2 == 0) {
+                if (get_alarm_info_t() != 0) {
+                    clear_alarm_info_t();
+                    ++taken;
+                }
+            } else if (take_alarm_info_t() != 0) {
+                ++taken;
+            }
+            if (get_ebike_move_status() == 1) {
+                set_ebike_move_status(0);
+                ++moves;
+            }
+            std::this_thread::yield();
+        }
+    });
+    const iot_sensor_data_t still{};
+    for (int i = 0; i < 3000; ++i) {
+        const iot_sensor_data_t a = acc_at((i / 12) % 2 ? 20.0 : 0.0);  // a 20-degree jolt every 12 samples
+        ASSERT_EQ(sensor_handle_sample(&a, &still), SENSOR_STEP_FILTERED);
+        if (i % 50 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    done = true;
+    reader.join();
+    const std::vector<std::string> ev = events();
+    EXPECT_GT(taken.load(), 0);
+    EXPECT_GT(moves.load(), 0);
+    ASSERT_GE(ev.size(), 2u);
+    for (size_t i = 0; i < ev.size(); ++i) {
+        EXPECT_EQ(ev[i], i % 2 == 0 ? "gsensor=motion" : "gsensor=normal") << "event " << i;
+    }
 }
