@@ -393,6 +393,24 @@ TEST_P(SensorStepPhase, FiveDegreeStep) {
 
 INSTANTIATE_TEST_SUITE_P(Phases, SensorStepPhase, ::testing::Range(0, 6));
 
+// A bike knocked flat (0 to 85 degrees at once) always counts as movement,
+// but the tilt bit needs more than 45 degrees between the first and fifth
+// filtered samples of one window: only a fall landing in phases 1..3 gives it.
+class SensorFallPhase : public ::testing::TestWithParam<int> {};
+
+TEST_P(SensorFallPhase, KnockedFlat) {
+    const int phase = GetParam();
+    vs_set_flag(kMotorLockedBit, 1);
+    std::vector<double> pitch(30 + phase, 0.0);
+    pitch.resize(pitch.size() + 30, 85.0);
+    feed(pitch);
+    const bool tilt = phase >= 1 && phase <= 3;
+    EXPECT_EQ(get_ebike_move_status(), 1);
+    EXPECT_EQ(get_alarm_info_t(), tilt ? 0x03 : 0x02) << "phase " << phase;
+}
+
+INSTANTIATE_TEST_SUITE_P(Phases, SensorFallPhase, ::testing::Range(0, 6));
+
 // A steady ramp shows as about 4.015 x the per-sample rise once the filter
 // follows it: 0.72 deg/sample stays below 3, 0.78 goes above.
 TEST(SensorStep, RampJustBelowThresholdIsStill) {
