@@ -16,7 +16,6 @@
 #include "core/tavi_common.h"
 #include "platform/plat_clock.h"
 #include "telagent/logging.h"
-#include "vehicle/vehicle_state.h"
 
 namespace {
 
@@ -70,6 +69,8 @@ std::atomic<uint8_t> alarm_info{0};
 // Alarm bits the host has been told about; the motion thread's own record.
 std::atomic<uint8_t> g_alarm_told{0};
 std::atomic<sensor_event_cb_t> g_event_cb{nullptr};
+// The motor lock state lives in the vehicle link, above this module.
+std::atomic<int (*)(void)> g_lock_status{nullptr};
 
 // Reads a sysfs text node into buf, always terminated, whatever the helper's
 // idea of the last byte is.  Bytes read, or -1.
@@ -623,7 +624,8 @@ int sensor_handle_sample(const iot_sensor_data_t *acc, const iot_sensor_data_t *
 
     if (po > kMoveDeg) {
         BikeMoveStatus = 1;
-        if (get_MotorLockStatus() == 1) raise_alarm(kAlarmMovedLocked);
+        auto locked = g_lock_status.load();
+        if (locked != nullptr && locked() == 1) raise_alarm(kAlarmMovedLocked);
         printf("  angle_offset > 3,  = %.2f %.2f \r\n", static_cast<double>(po), static_cast<double>(ro));
     }
     if (po > kTiltDeg) {
@@ -672,3 +674,5 @@ uint8_t take_alarm_info_t(void) { return alarm_info.exchange(0); }
 void set_alarm_info_t(uint8_t bits) { alarm_info.fetch_or(bits); }
 
 void set_sensor_event_cb(sensor_event_cb_t cb) { g_event_cb = cb; }
+
+void set_sensor_lock_status_cb(int (*locked)(void)) { g_lock_status = locked; }

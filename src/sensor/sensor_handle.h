@@ -154,6 +154,9 @@ void iot_set_mcu_locked_mdm(int locked);
 // motion thread.
 using sensor_event_cb_t = void (*)(const char *name, const char *value);
 void set_sensor_event_cb(sensor_event_cb_t cb);
+// Registered by the entry: the motor lock state (1 locked), which turns a
+// movement into the moved-while-locked alarm.
+void set_sensor_lock_status_cb(int (*locked)(void));
 // Raises bits (bitwise OR): how a report puts back the bits of a frame that
 // never reached the client.
 void set_alarm_info_t(uint8_t bits);

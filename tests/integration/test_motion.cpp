@@ -19,12 +19,18 @@
 #include <string>
 #include <vector>
 
+#include "core/tel_agent_main.h"
 #include "box_harness.h"
 #include "core/iot_config.h"
 #include "core/tavi_common.h"
 #include "gps/gps_handle.h"
 #include "sensor/sensor_handle.h"
 #include "vehicle/vehicle_state.h"
+
+namespace {
+// The motion thread learns the motor lock state through the entry's wiring.
+const bool kLayersWired = (register_layer_callbacks(), true);
+}  // namespace
 
 namespace {
 

@@ -13,12 +13,18 @@
 #include <thread>
 #include <vector>
 
+#include "core/tel_agent_main.h"
 #include "core/iot_config.h"
 #include "core/tavi_common.h"
 #include "platform/plat_clock.h"
 #include "sensor/sensor_handle.h"
 #include "support/test_root.h"
 #include "vehicle/vehicle_state.h"
+
+namespace {
+// The motion thread learns the motor lock state through the entry's wiring.
+const bool kLayersWired = (register_layer_callbacks(), true);
+}  // namespace
 
 namespace {
 
