@@ -56,9 +56,13 @@ const box_info_ops_t kBoxInfo = {
 
 }  // namespace
 
-int init_iot(void) {
+void init_link_callbacks(void) {
     box_info_register(&kBoxInfo);
     set_bt_msg_handler(cb_bt_msg);
+}
+
+int init_iot(void) {
+    init_link_callbacks();
     init_lte_gpio();
     init_lna_gpio();
     init_can_gpio();

@@ -215,8 +215,18 @@ int handle_url_msg(const uint8_t *f, int len) {
         answer2(f, 0x02, 0x00);
         return 0;
     }
+    mqtt_conf_t official{};
+    const int had_official = get_official_mqttinfo(&official);
     if (!set_domain_name(host) || !set_port_number(port) || !set_official_domain_name(host) ||
         !set_official_port_number(port)) {
+        // Half a switch would leave the two profiles disagreeing: put back
+        // what was there and say it failed.
+        set_domain_name(conf.hostip);
+        set_port_number(conf.port);
+        if (had_official) {
+            set_official_domain_name(official.hostip);
+            set_official_port_number(official.port);
+        }
         printf("%d/%s broker not stored\n", __LINE__, __func__);
         answer2(f, 0x02, 0x00);
         return 0;
