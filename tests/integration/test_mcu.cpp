@@ -11,6 +11,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <map>
+#include <thread>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -28,6 +31,7 @@
 #include "lte/lte_handle.h"
 #include "mcu/peer_mcu.h"
 #include "vehicle/bt_handle.h"
+#include "vehicle/serial_line.h"
 #include "vehicle/lock_link.h"
 #include "vehicle/usart_ecu_handle.h"
 #include "vehicle/usart_lock_handle.h"
@@ -639,3 +643,112 @@ TEST(McuPeerParts, BlePackagesAreCutOutOfTheStreamAndCheckedWhole) {
 }
 
 }  // namespace
+
+// ---- figures for docs/performance.md (TELAGENT_PERF=1; nothing asserted on speed) ---------
+
+namespace {
+
+struct Timed {
+    int64_t ms;
+    std::string hex;
+};
+
+std::vector<Timed> timed_frames(const Box &box, const char *port, const char *dir) {
+    std::istringstream in(box.file(std::string("/var/devsim/") + port + ".log"));
+    std::vector<Timed> out;
+    FrameParser parser(ParserLimits{true, 2100, 2000});
+    std::string l;
+    const std::string tag = std::string(" ") + port + " " + dir + " ";
+    while (std::getline(in, l)) {
+        const size_t p = l.find(tag);
+        Bytes b;
+        if (p == std::string::npos || !parse_hex_bytes(l.substr(p + tag.size()), &b)) continue;
+        const int64_t ms = std::stoll(l.substr(0, p));
+        parser.feed(b.data(), b.size(), 0, [&](ParseEvent ev, const Frame *f, const char *, const uint8_t *, size_t) {
+            if (ev == ParseEvent::Frame) out.push_back({ms, H(f->raw)});
+        });
+    }
+    return out;
+}
+
+int64_t pct(std::vector<int64_t> v, double q) {
+    if (v.empty()) return -1;
+    std::sort(v.begin(), v.end());
+    return v[std::min(v.size() - 1, static_cast<size_t>(q * static_cast<double>(v.size() - 1) + 0.5))];
+}
+
+}  // namespace
+
+TEST_F(Mcu, PerfRelayLatencyPoolAndFactoryRoundTrip) {
+    if (getenv("TELAGENT_PERF") == nullptr) GTEST_SKIP() << "figures only with TELAGENT_PERF=1";
+    start("");
+    app_init_success();
+    // 1000 app frames to the motor controller, 10 ms apart, each with its number.
+    std::vector<int64_t> lat;
+    for (int i = 0; i < 1000; i += 100) {
+        for (int k = 0; k < 100; ++k) {
+            const int n = i + k;
+            char cmd[96];
+            snprintf(cmd, sizeof cmd, "ttyHSL2 app 01 0b0b %02x%02x delay=%d", n & 0xFF, n >> 8, k * 10);
+            ASSERT_TRUE(ctl(*box_, cmd));
+        }
+        harness_sleep_ms(1200);
+    }
+    ASSERT_TRUE(poll_until([&] {
+        size_t c = 0;
+        for (const Timed &t : timed_frames(*box_, "ttyHSL1", "RX")) c += t.hex.find("0b 0b") != std::string::npos;
+        return c >= 1000;
+    }, 30000));
+    std::map<std::string, int64_t> sent;
+    for (const Timed &t : timed_frames(*box_, "ttyHSL2", "TX")) sent.emplace(t.hex, t.ms);
+    for (const Timed &t : timed_frames(*box_, "ttyHSL1", "RX")) {
+        auto it = sent.find(t.hex);
+        if (it != sent.end()) lat.push_back(t.ms - it->second);
+    }
+    printf("FIGURE relay app->lock: n=%zu median=%lld ms p99=%lld ms max=%lld ms\n", lat.size(),
+           static_cast<long long>(pct(lat, 0.5)), static_cast<long long>(pct(lat, 0.99)),
+           static_cast<long long>(pct(lat, 1.0)));
+
+    // Rising flood rates: the most slots in use at once, and what arrived.
+    for (unsigned interval : {4u, 2u, 1u, 0u}) {
+        const size_t before = timed_frames(*box_, "ttyHSL1", "RX").size();
+        std::atomic<bool> stop{false};
+        std::atomic<size_t> most{0};
+        std::thread sampler([&] {
+            while (!stop.load()) {
+                size_t used = 0;
+                for (size_t s = 0; s < mcu_line().pool().slots(); ++s) used += mcu_line().pool().state(s) != 0;
+                if (used > most.load()) most.store(used);
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+            }
+        });
+        const int64_t t0 = harness_mono_ms();
+        ASSERT_TRUE(ctl(*box_, "ttyHSL2 app_flood 500 " + std::to_string(interval) + " 01 0c0c 01"));
+        poll_until([&] { return timed_frames(*box_, "ttyHSL1", "RX").size() >= before + 500; }, 30000);
+        const int64_t t1 = harness_mono_ms();
+        stop.store(true);
+        sampler.join();
+        const size_t got = timed_frames(*box_, "ttyHSL1", "RX").size() - before;
+        printf("FIGURE flood interval=%u ms: relayed %zu/500 in %lld ms, at most %zu of %zu slots in use\n", interval,
+               got, static_cast<long long>(t1 - t0), most.load(), mcu_line().pool().slots());
+        harness_sleep_ms(500);
+    }
+
+    // Factory tool round trips.
+    for (const char *id : {"F41B", "F400"}) {
+        ASSERT_TRUE(ctl(*box_, "ttyHSL3 run F41F:01"));
+        const size_t runs = count_of(box_->file("/var/devsim/factory.log"), "done ");
+        ASSERT_TRUE(ctl(*box_, std::string("ttyHSL3 repeat 500 ") + id));
+        ASSERT_TRUE(poll_until([&] { return count_of(box_->file("/var/devsim/factory.log"), "done ") > runs; }, 60000));
+        std::istringstream in(box_->file("/var/devsim/factory.log"));
+        std::vector<int64_t> rtt;
+        std::string l;
+        const std::string key = std::string(" ") + id + " ok ";
+        while (std::getline(in, l)) {
+            const size_t p = l.find(key);
+            if (p != std::string::npos) rtt.push_back(std::stoll(l.substr(p + key.size())));
+        }
+        printf("FIGURE factory %s round trip: n=%zu median=%lld ms p99=%lld ms\n", id, rtt.size(),
+               static_cast<long long>(pct(rtt, 0.5)), static_cast<long long>(pct(rtt, 0.99)));
+    }
+}
