@@ -442,11 +442,29 @@ TEST_F(Mcu, FactoryToolRunsTheWholeSequenceThroughTheBox) {
     start("[bike]\ngd_version = 1.2.3.4\n[ttyHSL2]\nble_version = 3.0.0.1\nvoltage = 4000\ncharging = 1\n");
     box_->put_file("/sys/bus/platform/drivers/ledctrl/gps_led", "x");
     app_init_success();
+    // What the GNSS LED shows, change by change, while the sequence runs.
+    std::atomic<bool> stop{false};
+    std::vector<std::string> led;
+    std::thread watcher([&] {
+        while (!stop.load()) {
+            // A control file is rewritten in place: between truncation and
+            // write it reads empty, which is no state of the LED.
+            const std::string v = box_->file("/sys/bus/platform/drivers/ledctrl/gps_led");
+            if (!v.empty() && (led.empty() || led.back() != v)) led.push_back(v);
+            harness_sleep_ms(5);
+        }
+    });
     ASSERT_TRUE(ctl(*box_, "ttyHSL3 run"));
     // While the tool holds the box, the box's own polling stops.
     ASSERT_TRUE(poll_until([] { return get_factory_mode() == 1; }, kWait));
-    ASSERT_TRUE(wait_done(*box_)) << box_->file("/var/devsim/factory.log");
+    const bool done = wait_done(*box_);
+    harness_sleep_ms(50);
+    stop.store(true);
+    watcher.join();
+    ASSERT_TRUE(done) << box_->file("/var/devsim/factory.log");
     EXPECT_EQ(get_factory_mode(), 0);
+    // On for a while (250 ms), then off again before the answer.
+    EXPECT_EQ(led, (std::vector<std::string>{"x", "1", "0"}));
     const auto l = factory_lines(*box_);
     const uint8_t tool = 0x09;
     EXPECT_EQ(answer_of(l, 1), H(F(tool, 0x06, 0xF41F, {0x01, 0x00})));
@@ -566,9 +584,8 @@ TEST_F(Mcu, FactoryFramesWithoutPayloadOrTooLongAreHandledSafely) {
     app_init_success();
     // Enter without a payload byte, the satellite count without its threshold:
     // no answer, nothing changes.  LED tests answer 12 bytes whatever came.
-    ASSERT_TRUE(ctl(*box_, "ttyHSL3 run F41F F420 F426 F427:0102030405 F40B F41F:01 F403:01"));
+    ASSERT_TRUE(ctl(*box_, "ttyHSL3 run F41F F420 F426 F427:0102030405 F40B F41F:01 F403:01 F413:01"));
     ASSERT_TRUE(wait_done(*box_, 2)) << box_->file("/var/devsim/factory.log");
-    const auto l = factory_lines(*box_);
     const std::string log = box_->file("/var/devsim/factory.log");
     EXPECT_NE(log.find("1 F41F timeout"), std::string::npos);
     EXPECT_NE(log.find("2 F420 timeout"), std::string::npos);
@@ -578,6 +595,10 @@ TEST_F(Mcu, FactoryFramesWithoutPayloadOrTooLongAreHandledSafely) {
     // The signal quality is not known yet (99): no answer.
     EXPECT_NE(log.find("5 F40B timeout"), std::string::npos) << log;
     EXPECT_NE(log.find(H(F(0x09, 0x06, 0xF41F, {0x01, 0x00}))), std::string::npos);
+    // A read-only query with a payload is ignored.
+    EXPECT_NE(log.find("8 F413 timeout"), std::string::npos) << log;
+    EXPECT_EQ(rx_count(*box_, "ttyHSL2", F(0x07, 0x09, 0xF413, {})), 0u);
+    EXPECT_EQ(rx_count(*box_, "ttyHSL2", F(0x07, 0x09, 0xF413, {0x01})), 0u);
     // A key-line command with one byte is not passed on with a made-up second one.
     harness_sleep_ms(300);
     for (const std::string &f : rx_frames(*box_, "ttyHSL2")) EXPECT_EQ(f.find("02 07 09 03 f4"), std::string::npos) << f;
