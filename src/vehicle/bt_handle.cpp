@@ -51,7 +51,6 @@ std::mutex g_bt_mtx;
 std::condition_variable g_bt_cv;
 BtSlot g_bt_pool[kBtSlots];
 std::atomic<bool> g_bt_thread_started{false};
-std::atomic<bt_msg_cb_t> g_bt_msg_cb{nullptr};
 
 // ---- small helpers --------------------------------------------------------------
 
@@ -424,8 +423,7 @@ void bt_msg_loop() {
             }
         }
         if (n == 0) continue;
-        bt_msg_cb_t cb = g_bt_msg_cb.load();
-        if (cb != nullptr) cb(msg, static_cast<int>(n));
+        cb_bt_msg(msg, static_cast<int>(n));
     }
 }
 
@@ -479,8 +477,6 @@ int mcu_bt_init(void) {
 }
 
 int init_tx510(void) { return 0; }
-
-void set_bt_msg_handler(bt_msg_cb_t cb) { g_bt_msg_cb.store(cb); }
 
 void app_init_success(void) {
     g_app_init.store(1);

@@ -11,14 +11,11 @@
 
 #include "core/iot_common.h"
 
-// Bluetooth message pool (4 x 47 bytes) and its thread; sends the MAC query
+// Bluetooth message pool (4 x 47 bytes) and its thread, which hands each
+// message to the host's Bluetooth-message callback (cb_bt_msg); sends the MAC query
 // once and clears the cached MAC.  Returns 0 (it cannot fail).
 int mcu_bt_init(void);
 int init_tx510(void);
-// Where the Bluetooth message thread hands each message (the host's
-// Bluetooth-message callback, registered by the entry at start-up).
-typedef void (*bt_msg_cb_t)(const unsigned char *msg, int len);
-void set_bt_msg_handler(bt_msg_cb_t cb);
 
 // Receive callback of the MCU line, registered at start-up.
 int dev_bluetooth_recv_handler(const unsigned char *frame, int len);

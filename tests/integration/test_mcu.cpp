@@ -195,6 +195,7 @@ protected:
         hostcore_GD32_recv_register(dev_GD32_recv_handler);
         hostcore_bluetooth_recv_register(dev_bluetooth_recv_handler);
         init_link_callbacks();
+        set_lte_bt_mac_cb(iot_get_bt_mac);
         static const iot_host_cb_t cb = {on_bt_msg, nullptr};
         init_cb(&cb);
         setimei(861234567890123LL);
