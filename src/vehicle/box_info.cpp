@@ -5,12 +5,20 @@
 
 namespace {
 
-std::mutex g_mtx;
-box_info_ops_t g_ops{};
+// Read from link threads that outlive static destruction: made once, kept.
+struct Registry {
+    std::mutex mtx;
+    box_info_ops_t ops{};
+};
+Registry &registry() {
+    static Registry *r = new Registry;
+    return *r;
+}
 
 box_info_ops_t ops() {
-    std::lock_guard<std::mutex> lk(g_mtx);
-    return g_ops;
+    Registry &r = registry();
+    std::lock_guard<std::mutex> lk(r.mtx);
+    return r.ops;
 }
 
 // The callbacks write up to 64 bytes; the caller may offer less.
@@ -31,8 +39,9 @@ size_t text_of(int (*fn)(char *), char *dst, size_t cap) {
 }  // namespace
 
 void box_info_register(const box_info_ops_t *o) {
-    std::lock_guard<std::mutex> lk(g_mtx);
-    g_ops = o ? *o : box_info_ops_t{};
+    Registry &r = registry();
+    std::lock_guard<std::mutex> lk(r.mtx);
+    r.ops = o ? *o : box_info_ops_t{};
 }
 
 size_t box_get_sn(char *dst, size_t cap) { return text_of(ops().get_sn, dst, cap); }

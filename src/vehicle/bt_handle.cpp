@@ -35,10 +35,18 @@ constexpr size_t kBleMaxFrame = 255;  // the package's length byte
 
 std::atomic<int> g_app_init{0};
 
-std::mutex g_mac_mtx;
-std::condition_variable g_mac_cv;
-uint8_t g_mac[6] = {};
-uint64_t g_mac_seq = 0;  // bumped by every MAC answer
+// Detached threads wait on these until the process ends: they are made once
+// and never destroyed, so exit cannot pull them from under a waiter.
+struct MacCache {
+    std::mutex mtx;
+    std::condition_variable cv;
+    uint8_t mac[6] = {};
+    uint64_t seq = 0;  // bumped by every MAC answer
+};
+MacCache &mac_cache() {
+    static MacCache *c = new MacCache;
+    return *c;
+}
 
 constexpr size_t kBtSlots = 4;
 constexpr size_t kBtSlotSize = 47;
@@ -47,9 +55,15 @@ struct BtSlot {
     size_t len = 0;
     uint8_t data[kBtSlotSize] = {};
 };
-std::mutex g_bt_mtx;
-std::condition_variable g_bt_cv;
-BtSlot g_bt_pool[kBtSlots];
+struct BtPool {
+    std::mutex mtx;
+    std::condition_variable cv;
+    BtSlot slots[kBtSlots];
+};
+BtPool &bt_pool() {
+    static BtPool *p = new BtPool;
+    return *p;
+}
 std::atomic<bool> g_bt_thread_started{false};
 
 // ---- small helpers --------------------------------------------------------------
@@ -405,15 +419,16 @@ void bt_msg_loop() {
     for (;;) {
         uint8_t msg[kBtSlotSize];
         size_t n = 0;
+        BtPool &pool = bt_pool();
         {
-            std::unique_lock<std::mutex> lk(g_bt_mtx);
+            std::unique_lock<std::mutex> lk(pool.mtx);
             // Wakes at least every 2 s even when nobody signals.
-            g_bt_cv.wait_for(lk, std::chrono::seconds(2), [] {
-                for (const BtSlot &s : g_bt_pool)
+            pool.cv.wait_for(lk, std::chrono::seconds(2), [&pool] {
+                for (const BtSlot &s : pool.slots)
                     if (s.state == 2) return true;
                 return false;
             });
-            for (BtSlot &s : g_bt_pool) {
+            for (BtSlot &s : pool.slots) {
                 if (s.state == 2) {
                     n = s.len;
                     memcpy(msg, s.data, n);
@@ -433,13 +448,14 @@ int bt_msg_push(const uint8_t *data, size_t n) {
         printf("%d/%s bt msg of %zu bytes dropped\n", __LINE__, __func__, n);
         return 0;
     }
-    std::lock_guard<std::mutex> lk(g_bt_mtx);
-    for (BtSlot &s : g_bt_pool) {
+    BtPool &pool = bt_pool();
+    std::lock_guard<std::mutex> lk(pool.mtx);
+    for (BtSlot &s : pool.slots) {
         if (s.state == 0) {
             memcpy(s.data, data, n);
             s.len = n;
             s.state = 2;
-            g_bt_cv.notify_one();
+            pool.cv.notify_one();
             return 1;
         }
     }
@@ -464,13 +480,15 @@ constexpr uint8_t kCaretData = 0x09;
 
 int mcu_bt_init(void) {
     {
-        std::lock_guard<std::mutex> lk(g_bt_mtx);
-        for (BtSlot &s : g_bt_pool) s = BtSlot{};
+        BtPool &pool = bt_pool();
+        std::lock_guard<std::mutex> lk(pool.mtx);
+        for (BtSlot &s : pool.slots) s = BtSlot{};
     }
     if (!g_bt_thread_started.exchange(true)) std::thread(bt_msg_loop).detach();
     {
-        std::lock_guard<std::mutex> lk(g_mac_mtx);
-        memset(g_mac, 0, sizeof g_mac);
+        MacCache &c = mac_cache();
+        std::lock_guard<std::mutex> lk(c.mtx);
+        memset(c.mac, 0, sizeof c.mac);
     }
     get_bt_mac_info_cmd();
     return 0;
@@ -637,10 +655,11 @@ void handle_mcu_caret_frame(const unsigned char *frame, int len) {
             printf("%d/%s short mac answer %d\n", __LINE__, __func__, len);
             return;
         }
-        std::lock_guard<std::mutex> lk(g_mac_mtx);
-        memcpy(g_mac, frame + 5, 6);
-        ++g_mac_seq;
-        g_mac_cv.notify_all();
+        MacCache &c = mac_cache();
+        std::lock_guard<std::mutex> lk(c.mtx);
+        memcpy(c.mac, frame + 5, 6);
+        ++c.seq;
+        c.cv.notify_all();
         return;
     }
     if (cmd == kCaretData) bt_msg_push(frame + 4, static_cast<size_t>(len) - 6);
@@ -668,16 +687,17 @@ int forward_date_lte2bt(const uint8_t *data, int len) {
 
 int get_bt_mac_info(uint8_t *mac6) {
     if (mac6 == nullptr) return 0;
-    std::unique_lock<std::mutex> lk(g_mac_mtx);
-    for (int i = 0; i < 3 && g_mac[0] == 0 && g_mac[1] == 0 && g_mac[2] == 0; ++i) {
-        const uint64_t seq = g_mac_seq;
+    MacCache &c = mac_cache();
+    std::unique_lock<std::mutex> lk(c.mtx);
+    for (int i = 0; i < 3 && c.mac[0] == 0 && c.mac[1] == 0 && c.mac[2] == 0; ++i) {
+        const uint64_t seq = c.seq;
         lk.unlock();
         get_bt_mac_info_cmd();
         lk.lock();
-        g_mac_cv.wait_for(lk, std::chrono::seconds(1), [seq] { return g_mac_seq != seq; });
+        c.cv.wait_for(lk, std::chrono::seconds(1), [&c, seq] { return c.seq != seq; });
     }
-    memcpy(mac6, g_mac, 6);
-    return (g_mac[0] | g_mac[1] | g_mac[2]) != 0 ? 1 : 0;
+    memcpy(mac6, c.mac, 6);
+    return (c.mac[0] | c.mac[1] | c.mac[2]) != 0 ? 1 : 0;
 }
 
 int iot_get_bt_mac(uint8_t *mac6) { return get_bt_mac_info(mac6); }
