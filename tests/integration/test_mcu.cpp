@@ -265,6 +265,15 @@ TEST_F(Mcu, AppQueriesAreAnsweredByTheBoxInBlePackages) {
     }
     EXPECT_TRUE(wait_pkg(*box_, F(0x04, 0x06, 0xF40C, p))) << pkgs_text(*box_);
     EXPECT_NE(box_->file("/var/devsim/mcu_state").find("main_battery = 7"), std::string::npos);
+
+    // Commissioning from the phone sets the working mode without a restart.
+    ASSERT_TRUE(app(0x06, 0xF401, {0x00, 0x00}));
+    EXPECT_TRUE(wait_pkg(*box_, F(0x04, 0x06, 0xF401, {0x00, 0x00})));
+    EXPECT_EQ(get_workingMode(), 0);
+    ASSERT_TRUE(app(0x06, 0xF41D, {0x05}));
+    EXPECT_TRUE(wait_pkg(*box_, F(0x04, 0x06, 0xF41D, {0x05, 0x00})));
+    EXPECT_EQ(get_TestMode(), 1);
+    EXPECT_EQ(box_->actions().find("reboot"), std::string::npos) << box_->actions();
 }
 
 TEST_F(Mcu, QueriesTheMcuAnswersGoToTheMcuAndItsAnswerBackToTheApp) {
@@ -387,14 +396,29 @@ TEST_F(Mcu, MacFromTheMcuLandsInTheSerialNumberList) {
     reboot_bt_device();
     EXPECT_TRUE(box_->wait_file("/var/devsim/mcu_state", "connected = 0\nble_reboots = 1\n", kWait))
         << box_->file("/var/devsim/mcu_state");
-    // A caret message of the MCU for the host goes through the message pool.
+    // Caret messages of the MCU for the host go through the message pool; a
+    // slot holds 47 bytes, a longer message is dropped, not cut.
+    const Bytes fits(47, 0x47), too_long(48, 0x48);
+    ASSERT_TRUE(ctl(*box_, "ttyHSL2 caret 09 " + C(too_long)));
     ASSERT_TRUE(ctl(*box_, "ttyHSL2 caret 09 0102030405"));
-    EXPECT_TRUE(poll_until(
-        [] {
-            std::lock_guard<std::mutex> g(g_bt_mu);
-            return std::find(g_bt_msgs.begin(), g_bt_msgs.end(), "01 02 03 04 05") != g_bt_msgs.end();
-        },
-        kWait));
+    ASSERT_TRUE(ctl(*box_, "ttyHSL2 caret 09 " + C(fits)));
+    auto seen = [](const std::string &hex) {
+        std::lock_guard<std::mutex> g(g_bt_mu);
+        return std::find(g_bt_msgs.begin(), g_bt_msgs.end(), hex) != g_bt_msgs.end();
+    };
+    EXPECT_TRUE(poll_until([&] { return seen("01 02 03 04 05") && seen(H(fits)); }, kWait));
+    {
+        std::lock_guard<std::mutex> g(g_bt_mu);
+        EXPECT_EQ(g_bt_msgs.size(), 2u);
+    }
+    // Cloud data forwarded to Bluetooth: at most 200 bytes in one caret frame.
+    const Bytes data(200, 0xA5);
+    EXPECT_EQ(forward_date_lte2bt(data.data(), 200), 1);
+    EXPECT_EQ(forward_date_lte2bt(data.data(), 0), 0);
+    const Bytes more(201, 0xA5);
+    EXPECT_EQ(forward_date_lte2bt(more.data(), 201), 0);
+    EXPECT_TRUE(wait_rx(*box_, "ttyHSL2", Caret(0x09, data)));
+    EXPECT_EQ(rx_count(*box_, "ttyHSL2", Caret(0x09, Bytes(200, 0xA5))), 1u);
 }
 
 TEST_F(Mcu, MacStaysUnknownWhenTheMcuAnswersWithoutOneOrNotAtAll) {
