@@ -198,7 +198,7 @@ void DfuBoot::answer(uint8_t op, uint8_t result, const DfuBytes &extra) {
 void DfuBoot::apply_break(bool drop_object) {
     if (drop_object) {
         fw_.resize(executed_);
-        obj_type_ = 0;
+        data_open_ = false;
     }
     hung_ = true;
     broke_ = true;
@@ -246,6 +246,7 @@ void DfuBoot::packet(const DfuBytes &p) {
         case OP_SELECT: {
             if (p.size() != 2 || (p[1] != 1 && p[1] != 2)) return answer(op, RES_BAD_PARAM);
             DfuBytes r;
+            obj_type_ = p[1];
             if (p[1] == 1) {
                 put32(r, k_.max_cmd);
                 put32(r, static_cast<uint32_t>(cmd_.size()));
@@ -276,12 +277,14 @@ void DfuBoot::packet(const DfuBytes &p) {
                 fw_objects_ = 0;
                 kind_ = "image";
                 expect_size_ = -1;
+                data_open_ = false;
             } else {
                 if (size == 0 || size > k_.max_data) return answer(op, RES_TOO_BIG);
                 if (!cmd_executed_) return answer(op, RES_NOT_PERMITTED);
                 fw_.resize(executed_);
                 obj_start_ = executed_;
                 obj_size_ = size;
+                data_open_ = true;
                 ++fw_objects_;
             }
             obj_type_ = p[1];
@@ -292,11 +295,11 @@ void DfuBoot::packet(const DfuBytes &p) {
             const DfuBytes &d = obj_type_ == 1 ? cmd_ : fw_;
             uint32_t off = static_cast<uint32_t>(d.size());
             uint32_t crc = devsim_crc32(d.data(), d.size());
-            if (obj_type_ == 2 && static_cast<long>(fw_objects_) == k_.bad_crc_object) {
+            if (obj_type_ == 2 && ++crc_for_bad_ == k_.bad_crc_object) {
                 crc ^= 0x5A5A5A5Au;
                 k_.bad_crc_object = -1;
             }
-            if (obj_type_ == 2 && static_cast<long>(fw_objects_) == k_.wrong_offset_object) {
+            if (obj_type_ == 2 && ++crc_for_offset_ == k_.wrong_offset_object) {
                 off += 1;
                 k_.wrong_offset_object = -1;
             }
@@ -305,6 +308,10 @@ void DfuBoot::packet(const DfuBytes &p) {
             return answer(op, RES_OK, r);
         }
         case OP_EXECUTE:
+            if (obj_type_ != 1 && ++fw_executes_ == k_.hang_at_execute) {
+                k_.hang_at_execute = -1;
+                return apply_break(false);
+            }
             return on_execute();
         default:
             return answer(op, RES_UNKNOWN_OP);
@@ -316,7 +323,7 @@ void DfuBoot::on_write(const uint8_t *d, size_t n) {
         for (size_t i = 0; i < n && cmd_.size() < cmd_size_; ++i) cmd_.push_back(d[i]);
         return;
     }
-    if (obj_type_ != 2) return;  // no object open: the bytes go nowhere
+    if (obj_type_ != 2 || !data_open_) return;  // no object open: the bytes go nowhere
     for (size_t i = 0; i < n; ++i) {
         if (k_.drop_byte >= 0 && static_cast<long>(fw_bytes_seen_++) == k_.drop_byte) {
             k_.drop_byte = -1;
@@ -344,10 +351,12 @@ void DfuBoot::on_execute() {
         }
         return answer(OP_EXECUTE, RES_OK);
     }
-    const bool open_done = obj_type_ == 2 && fw_.size() == static_cast<size_t>(obj_start_) + obj_size_;
+    if (obj_type_ != 2) return answer(OP_EXECUTE, RES_NOT_PERMITTED);
+    const bool open_done = data_open_ && fw_.size() == static_cast<size_t>(obj_start_) + obj_size_;
     const bool nothing_open = fw_.size() == executed_;
     if (!open_done && !nothing_open) return answer(OP_EXECUTE, RES_NOT_PERMITTED);
     executed_ = static_cast<uint32_t>(fw_.size());
+    data_open_ = false;
     write_image();
     const bool final = expect_size_ >= 0 && static_cast<long>(executed_) == expect_size_;
     if (!final) return answer(OP_EXECUTE, RES_OK);
@@ -417,12 +426,22 @@ int DfuBoot::configure(const std::string &key_in, const std::string &value, std:
         return number(100000000, key == "silent_after_writes" ? &k_.silent_after_writes : &k_.reset_after_writes);
     }
     if (key == "resume_offset") return number(100000000, &k_.resume_offset);
+    if (key == "hang_at_execute") {
+        fw_executes_ = 0;
+        return number(100000, &k_.hang_at_execute);
+    }
     if (key == "drop_byte") {
         fw_bytes_seen_ = 0;
         return number(100000000, &k_.drop_byte);
     }
-    if (key == "bad_crc_object") return number(100000, &k_.bad_crc_object);
-    if (key == "wrong_offset_object") return number(100000, &k_.wrong_offset_object);
+    if (key == "bad_crc_object") {
+        crc_for_bad_ = 0;
+        return number(100000, &k_.bad_crc_object);
+    }
+    if (key == "wrong_offset_object") {
+        crc_for_offset_ = 0;
+        return number(100000, &k_.wrong_offset_object);
+    }
     if (key == "final_error") {
         if (value == "-") return k_.final_error = -1, 1;
         if (!parse_hex_number(value, 0xFF, &u)) return *why = "final_error takes a hex code", -1;

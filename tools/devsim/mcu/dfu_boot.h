@@ -27,10 +27,14 @@
 //   silent_after_writes = N    hangs after N write packets, until the next abort (once)
 //   reset_after_writes = N     restarts after N writes: the object being written
 //                              is lost, then hangs until the next abort (once)
+//   hang_at_execute = N        hangs when firmware execute N (1-based) arrives, before
+//                              doing it, until the next abort (once)
 //   resume_offset = N          after such a break, reports at most N bytes written
 //   drop_byte = N              loses the N-th firmware byte received (once, 0-based)
-//   bad_crc_object = N         spoils the CRC answer of firmware object N (1-based, once)
-//   wrong_offset_object = N    answers the CRC request of object N with offset+1 (once)
+//   bad_crc_object = N         spoils the CRC answer to the N-th firmware CRC request
+//                              from now on (1-based, once)
+//   wrong_offset_object = N    answers the N-th firmware CRC request from now on with
+//                              offset+1 (once)
 //   error = <op hex>:<code hex> answers that request with that result code ("-" off)
 //   final_error = <code hex>   the last execute fails validation with that code
 //   final_silent = 0|1         the last execute is not answered (the MCU restarts)
@@ -59,6 +63,7 @@ struct DfuBootKnobs {
     bool silent = false;
     long silent_after_writes = -1;
     long reset_after_writes = -1;
+    long hang_at_execute = -1;
     long resume_offset = -1;
     long drop_byte = -1;
     long bad_crc_object = -1;
@@ -122,10 +127,14 @@ private:
     bool cmd_executed_ = false;
     DfuBytes fw_;
     uint32_t executed_ = 0;
-    uint8_t obj_type_ = 0;
+    uint8_t obj_type_ = 0;     // object type selected or created last
+    bool data_open_ = false;   // a firmware object is being written (obj_start_, obj_size_)
     uint32_t obj_start_ = 0;
     uint32_t obj_size_ = 0;
     uint32_t fw_objects_ = 0;  // firmware objects created in this image
+    long fw_executes_ = 0;     // firmware executes received since the knob was set
+    long crc_for_bad_ = 0;     // firmware CRC requests since bad_crc_object was set
+    long crc_for_offset_ = 0;  // ... since wrong_offset_object was set
     std::string kind_ = "image";
     long expect_size_ = -1;
     size_t writes_ = 0;
