@@ -400,7 +400,8 @@ TEST_F(McuDfu, TransferTimeAgainstTheLineRate) {
         // A fresh image each time (its init packet differs), so nothing is resumed.
         const auto img = dfu_test_image(256 * 1024, baud);
         auto init = dfu_init_packet("application", img.size());
-        init.push_back(static_cast<uint8_t>(baud));
+        const std::string tag = " baud=" + std::to_string(baud);
+        init.insert(init.end(), tag.begin(), tag.end());
         ASSERT_TRUE(write_dfu_package(box_->path(kPkg), dfu_manifest_json({{"application", "app"}}),
                                       {{"app.dat", init}, {"app.bin", img}}));
         ASSERT_TRUE(ctl(*box_, "ttyHSL2 dfu baud " + std::to_string(baud)));
