@@ -324,6 +324,13 @@ TEST_F(McuDfu, ErrorResultsGiveResult1IncludingTheLastExecute) {
     EXPECT_TRUE(poll_until(
         [&] { return count_of(read_text(box_->path("/var/devsim.out")), "application image complete") == 2; },
         kWait));
+
+    // An object size of 0 is refused, not divided by.
+    ASSERT_TRUE(ctl(*box_, "ttyHSL2 dfu max_data 0"));
+    app_package(3000, 9);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(uart_mcu_update("ttyHSL2", kPkg), 1);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("Invalid object response!"), std::string::npos);
 }
 
 TEST_F(McuDfu, SilentMcuFailsEveryAttemptAndTheTransfer) {
