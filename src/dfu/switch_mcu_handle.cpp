@@ -279,6 +279,8 @@ extern "C" TELAGENT_API int uart_mcu_update(const char *dev_name, const char *pk
         printf("%d/%s data is NULL.\n", __LINE__, __func__);
         return 1;
     }
+    // The port is a name under /dev; a caller that gives the whole path means the same port.
+    if (strncmp(dev_name, "/dev/", 5) == 0) dev_name += 5;
     std::unique_lock<std::mutex> one(g_update_mtx, std::try_to_lock);
     if (!one.owns_lock()) {
         printf("%d/%s an update is already running.\n", __LINE__, __func__);

@@ -362,7 +362,7 @@ TEST_F(McuDfu, McuAlreadyInItsBootloaderIsAbortedAndTheNextAttemptWorks) {
 TEST_F(McuDfu, LargeMtuSplitAndLateAnswersStillCarryTheImage) {
     ASSERT_NO_FATAL_FAILURE(start("dfu.mtu = 259\ndfu.split = 1\ndfu.delay_ms = 40\n"));
     const auto img = app_package(4096 + 300);
-    EXPECT_EQ(uart_mcu_update("ttyHSL2", kPkg), 0);
+    EXPECT_EQ(uart_mcu_update("/dev/ttyHSL2", kPkg), 0);  // the whole path names the same port
     EXPECT_TRUE(same(image("application"), img));
     size_t longest = 0;
     for (const WireLine &w : rx_starting(*box_, "08")) longest = std::max(longest, (w.hex.size() + 1) / 3);
