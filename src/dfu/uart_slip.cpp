@@ -18,6 +18,7 @@
 namespace {
 
 std::atomic<int> g_info_level{0};
+std::atomic<int> g_errors_muted{0};
 
 // Raw bytes read but not yet decoded: what follows one packet's END belongs to
 // the next packet.  One DFU session runs at a time; the lock keeps a second
@@ -44,6 +45,7 @@ void trace_packet(const char *dir, const uint8_t *data, uint32_t len) {
 // ---- Logging ------------------------------------------------------------------
 
 void logger_error(const char *fmt, ...) {
+    if (g_errors_muted.load()) return;
     va_list ap;
     va_start(ap, fmt);
     vlog(stderr, fmt, ap);
@@ -64,6 +66,8 @@ DFU_INFO_FN(logger_info_3, 3)
 #undef DFU_INFO_FN
 
 void logger_set_info_level(int level) { g_info_level.store(level); }
+
+void logger_mute_errors(int mute) { g_errors_muted.store(mute ? 1 : 0); }
 
 int logger_get_info_level(void) { return g_info_level.load(); }
 

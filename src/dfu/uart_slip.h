@@ -15,6 +15,9 @@ void logger_info_2(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void logger_info_3(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void logger_set_info_level(int level);
 int logger_get_info_level(void);
+// Silences logger_error (1) or restores it (0): for tools that feed the parsers
+// bulk input, such as the fuzz targets.
+void logger_mute_errors(int mute);
 
 // ---- SLIP ---------------------------------------------------------------------
 inline constexpr uint8_t kSlipEnd = 0xC0;

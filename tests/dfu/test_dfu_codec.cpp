@@ -40,7 +40,7 @@ int parse(const std::string &json, dfu_manifest_t *m) { return dfu_parse_manifes
 
 }  // namespace
 
-TEST(Slip, EncodeEscapesBothSpecialBytesAndEndsWithOneEnd) {
+TEST(Slip, EncodeEscapesEndAndEscAndEndsWithOneEnd) {
     EXPECT_EQ(encode({0x01, 0xC0, 0x02, 0xDB, 0xDC, 0xDD}),
               (Bytes{0x01, 0xDB, 0xDC, 0x02, 0xDB, 0xDD, 0xDC, 0xDD, 0xC0}));
     EXPECT_EQ(encode({}), Bytes{0xC0});
