@@ -3,6 +3,7 @@
 // transfer over SLIP, resuming after a break, the target's refusals, and the
 // watchdog frames on the MCU line.  Images arrive in var/devsim/nrf_<kind>.bin
 // as the simulated bootloader executed them; its CRCs are its own.
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -204,6 +205,21 @@ TEST_F(McuDfu, SendsSoftDeviceBootloaderFirstThenPausesBeforeTheApplication) {
     ASSERT_GE(ping_ms, 0);
     ASSERT_GE(exec_ms, 0);
     EXPECT_GE(ping_ms - exec_ms, 5000);
+}
+
+TEST_F(McuDfu, TheSharedLibraryExportsTheUpdateTheHostCalls) {
+    // As the host does: the entry looked up by name in libTelAgent.so.
+    ASSERT_NO_FATAL_FAILURE(start("", true));
+    const auto img = app_package(3000, 4);
+    void *lib = dlopen(TELAGENT_LIB_FILE, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(lib, nullptr) << dlerror();
+    auto update = reinterpret_cast<int (*)(const char *, const char *)>(dlsym(lib, "uart_mcu_update"));
+    ASSERT_NE(update, nullptr);
+    EXPECT_EQ(update("ttyHSL2", kPkg), 0);
+    EXPECT_TRUE(same(image("application"), img));
+    // The library's internals stay hidden.
+    EXPECT_EQ(dlsym(lib, "dfu_send_package"), nullptr);
+    EXPECT_EQ(dlsym(lib, "switch_mcu_to_boot"), nullptr);
 }
 
 // ---- Resuming ------------------------------------------------------------------
