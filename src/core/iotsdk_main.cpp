@@ -44,6 +44,9 @@ int init_iot(void) {
     init_lte_gpio();
     init_lna_gpio();
     init_can_gpio();
+    // The motion thread cannot see the host's callbacks (they live up here);
+    // it reports its alarms through this hook, which is set before it starts.
+    set_sensor_event_cb(cb_event_msg);
     sensor_mdm_init();
     if (init_mcu_usart() != 1) {
         printf("## init_mcu_usart failed\r");
