@@ -8,6 +8,7 @@
 
 #include "bike/bike_state.h"
 #include "core/devsim_files.h"
+#include "mcu/dfu_boot.h"
 
 namespace {
 
@@ -60,10 +61,13 @@ struct AppFrame {
 
 class McuPeer final : public FramePeer {
 public:
-    explicit McuPeer(PeerLine &line) : FramePeer(line, ParserLimits{true, 2100, 2000}) {}
+    explicit McuPeer(PeerLine &line) : FramePeer(line, ParserLimits{true, 2100, 2000}), dfu_(line) {}
 
     int configure(const std::string &key, const std::string &value) override {
         std::string why;
+        const int d = dfu_.configure(key, value, &why);
+        if (d < 0) fprintf(stderr, "devsim: ttyHSL2: %s = %s: %s\n", key.c_str(), value.c_str(), why.c_str());
+        if (d != 0) return 1;
         int r = set(key, value, &why);
         if (r < 0) {
             fprintf(stderr, "devsim: %s: %s = %s: %s\n", line().port().c_str(), key.c_str(), value.c_str(),
@@ -75,6 +79,8 @@ public:
     }
 
     void on_bytes(const uint8_t *data, size_t len) override {
+        // Boot switch: while the MCU runs its bootloader the line carries SLIP packets.
+        if (dfu_.in_boot()) return dfu_.feed(data, len);
         pkg_buf_.insert(pkg_buf_.end(), data, data + len);
         pkg_last_ms_ = frame_link_mono_ms();
         ble_app_scan(&pkg_buf_, [this](const char *why, const Bytes &pkg) { log_pkg(why, pkg); });
@@ -101,6 +107,9 @@ public:
 
 protected:
     void on_frame(const Frame &f) override {
+        if (f.caret && dfu_.on_app_caret(f.cmd, f.payload)) return;
+        // A read of 0xF403 (no payload) is the lock board asking for the line's
+        // state: scripted, like any other read.
         if (!f.caret && f.dst == kNodeMcu && f.id == kIdKeyLine && !f.payload.empty()) {
             const bool on = f.payload[0] != 0;
             bike_key_line(on);
@@ -168,6 +177,7 @@ protected:
             }
             return 0;
         }
+        if (cmd == "dfu") return dfu_.command(args, why);
         return 1;
     }
 
@@ -313,6 +323,7 @@ private:
     Bytes pkg_buf_;
     int64_t pkg_last_ms_ = 0;
     std::string mirrored_;
+    DfuBoot dfu_;
 };
 
 }  // namespace
