@@ -133,6 +133,9 @@ TEST(SysFiles, SystemRemoveTakesTreesButNeverRunsNamesOrTheRoot) {
     EXPECT_EQ(system_remove_file("/"), 0);
     EXPECT_EQ(system_remove_file("/run/../.."), 0);
     EXPECT_EQ(system_remove_file(""), 0);
+    EXPECT_EQ(system_remove_file(".."), 0);  // relative: would leave the root
+    EXPECT_EQ(system_remove_file("run"), 0);
+    EXPECT_TRUE(root.exists("/run"));
     EXPECT_TRUE(root.exists("/run/keep"));
 }
 
