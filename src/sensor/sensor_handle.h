@@ -23,3 +23,13 @@ int init_can_gpio(void);
 // clears it when it acts on it.  Nothing sets it until motion sensing lands.
 uint8_t get_ebike_move_status(void);
 void set_ebike_move_status(uint8_t status);
+// Motion alarm byte alarm_info: bit 0 tilt, bit 1 moved while the motor is
+// locked.  The motion thread raises bits; the telemetry report takes them.
+uint8_t get_alarm_info_t(void);
+void clear_alarm_info_t(void);
+// Raises bits (bitwise OR); also how a report puts back the bits of a frame
+// that never reached the client.
+void set_alarm_info_t(uint8_t bits);
+// Reads and clears in one atomic step: a bit raised between a separate read
+// and clear would be lost.
+uint8_t take_alarm_info_t(void);
