@@ -36,6 +36,7 @@ SerialLine &mcu_line(void) {
 }
 
 int init_mcu_usart(void) {
+    clear_app_init_success();
     g_mcu_speed.store(kMcuCfg.baud);
     SerialLine &l = mcu_line();
     if (!l.open_port()) {
