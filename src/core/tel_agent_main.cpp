@@ -290,6 +290,7 @@ void register_layer_callbacks(void) {
     set_lte_bt_mac_cb(iot_get_bt_mac);
     set_gps_system_status_cb(get_system_status);
     set_sensor_lock_status_cb(get_MotorLockStatus);
+    set_lpm_mqtt_subscribed_cb(get_mqtt_subscribel);
 }
 
 int all_init(void) {
