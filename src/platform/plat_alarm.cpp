@@ -15,6 +15,7 @@ struct plat_alarm {
     void *param = nullptr;
     int64_t interval_ms = 0;
     int periodic = 0;
+    int64_t first_ms = 0;  // fake clock: monotonic time of the first expiry
     bool fake = false;
     timer_t timer{};
     std::atomic<bool> stop{false};
@@ -36,7 +37,7 @@ void on_expiry(union sigval v) {
 
 // Fake clock: expiries follow the fake monotonic time, polled in real time.
 void poll_fake(plat_alarm *a) {
-    int64_t next = plat_mono_ms() + a->interval_ms;
+    int64_t next = a->first_ms;
     while (!a->stop.load(std::memory_order_relaxed)) {
         if (plat_mono_ms() >= next) {
             fire(a);
@@ -63,6 +64,7 @@ int plat_alarm_create(plat_alarm **out, plat_alarm_cb cb, void *param, int64_t i
     a->periodic = periodic;
     if (plat_clock_is_fake()) {
         a->fake = true;
+        a->first_ms = plat_mono_ms() + a->interval_ms;
         a->poller = std::thread(poll_fake, a);
         *out = a;
         return 0;

@@ -329,6 +329,9 @@ void px510_backup_battery_handle(void) {
 extern "C" TELAGENT_API int init_lpm(void) {
     if (g_started.exchange(true)) return 0;
     g_sleeping.store(0);
+    // The host calls this before call_iotmain loads the configuration; without
+    // loading it here the interval would always be the default.
+    init_iotconfig();
     int64_t interval = lpm_interval_seconds(get_backupbattery_interval());
     printf("%s *** mBackupBattery_interval:%d \n", __func__, static_cast<int>(interval));
     QS_Lpm_Init(qs_wakeup_hander);
