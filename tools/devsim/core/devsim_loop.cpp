@@ -18,6 +18,7 @@
 #include "core/control.h"
 #include "core/devsim_files.h"
 #include "gnss/gnss_engine.h"
+#include "power/power_peer.h"
 #include "sensor/imu_peer.h"
 #include "core/peer.h"
 #include "core/pty_port.h"
@@ -194,6 +195,9 @@ int devsim_run(const std::string &root, const Scenario &sc) {
     if (gnss.start(root) != 0) fprintf(stderr, "devsim: no GNSS engine at %s/var/devsim/gnss.sock\n", root.c_str());
     // The sensor's nodes exist before "ready": the agent looks for them once, at start-up.
     if (imu.start(root) != 0) fprintf(stderr, "devsim: no motion sensor under %s/sys\n", root.c_str());
+    // The power nodes and the wake FIFO exist before the host may call init_lpm.
+    PowerPeer power;
+    if (power.start(root) != 0) fprintf(stderr, "devsim: no power nodes under %s/sys/power\n", root.c_str());
 
     if (devsim_write_file(ready, std::to_string(getpid()) + "\n") != 0) {
         fprintf(stderr, "devsim: cannot write %s\n", ready.c_str());
