@@ -9,7 +9,9 @@
 //                          a broadcast, light commands, version/model/branch
 //   0x05, 0x15, 0x25       batteries 1..3: their figures, while present and
 //                          not silenced
-//   0x08 GD32 board        its application (0xF40D) and boot (0xF40E) versions
+//   0x08 GD32 board        its application (0xF40D) and boot (0xF40E) versions,
+//                          and its bootloader (boot_flash.h): while it is in
+//                          the bootloader the bus behind it is quiet
 //
 // The bike is on the bus only once the scenario or a control command set
 // something in [bike] (see bike_state.h); until then the line is the bare
@@ -18,6 +20,9 @@
 // [ttyHSL1] silent / corrupt_crc / gap_ms ... apply to the bike's answers too
 // (silent quiets its broadcasts as well; answer_delay_ms does not apply:
 // the bike's lateness is its own answer_delay_ms).
+//
+// Bootloader faults: [ttyHSL1] boot08.<key> = <value> and boot.pace, or
+// "bike boot08.<key> <value>" at run time (keys in boot_flash.h).
 //
 // Control commands: "bike <key> <value>" (any bike_state key), "bike attach",
 // "bike detach", "bike press" (one key press), "bike reset" (default bike,

@@ -1,0 +1,213 @@
+#include "dfu/ctrl_boot.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "core/iot_common.h"
+#include "dfu/fw_image.h"
+#include "platform/plat_clock.h"
+#include "vehicle/frame_codec.h"
+#include "vehicle/serial_line.h"
+#include "vehicle/usart_lock_handle.h"
+
+namespace {
+
+constexpr uint16_t kIdBootVersion = 0x0003;
+constexpr uint16_t kIdBoot = 0x0007;
+constexpr int kStateIdle = 0;
+constexpr int kStateDone = 2;
+constexpr int kNoAnswer = -1;
+
+// Who is flashed and how: addresses on the wire, block size and retry rules.
+struct Session {
+    uint8_t node;          // the controller
+    uint8_t self;          // the box's address in this exchange
+    FwTarget target;
+    int version_tries;
+    int version_wait_ms;
+    int state_tries;
+    int erase_first;       // sectors erased, first..last
+    int erase_last;
+    int erase_tries;
+    int erase_wait_ms;
+    uint32_t block_addr0;  // address field of block 0
+    uint32_t block_step;   // address field step per block
+    int block_bytes;       // data bytes per block
+    int blocks;
+    int write_tries;
+    int write_wait_ms;
+};
+
+const Session kGd32 = {NODE_GD32, NODE_BOX, FW_GD32, 5, 1000, 10, 0, 111, 3, 2000,
+                       0x08004000u, 0x400, 0x400, 112, 3, 2000};
+
+// Room for the largest write block (2048 data bytes) and its frame.
+constexpr size_t kFrameMax = 2048 + 7 + kFrameOverhead;
+
+// One request to the session's controller; the answer's length, 0 when none.
+int boot_request(const Session &s, uint16_t id, const uint8_t *payload, size_t n, int wait_ms, uint8_t *ans) {
+    static uint8_t frame[kFrameMax];  // one session at a time (fw_update_lock)
+    size_t len = build_orlin_frame(s.node, s.self, id, payload, n, frame, sizeof frame);
+    if (len == 0) return 0;
+    memset(ans, 0, kAnswerSize);
+    return request_lock_expect(frame, static_cast<int>(len), wait_ms, id, s.node, ans);
+}
+
+// A frame that expects no answer.
+void boot_send(const Session &s, const uint8_t *payload, size_t n) {
+    uint8_t frame[32];
+    size_t len = build_orlin_frame(s.node, s.self, kIdBoot, payload, n, frame, sizeof frame);
+    if (len) dev_send_to_GD32(frame, static_cast<int>(len));
+}
+
+// State value of an answer: its first two payload bytes, little-endian.
+int state_of(const uint8_t *ans, int n) {
+    size_t have = frame_payload_avail(ans, n);
+    if (have == 0) return kNoAnswer;
+    return have >= 2 ? (ans[7] | ans[8] << 8) : ans[7];
+}
+
+int check_boot_version(const Session &s) {
+    uint8_t ans[kAnswerSize];
+    for (int i = 0; i < s.version_tries; ++i) {
+        int n = boot_request(s, kIdBootVersion, nullptr, 0, s.version_wait_ms, ans);
+        if (n <= 0 || frame_payload_avail(ans, n) == 0) {
+            printf("not response \r");
+            continue;
+        }
+        printf("bootloader_version =%x \r\n", ans[7]);
+        return ans[7] == 2 ? 1 : 0;  // a bootloader we do not know is not written to
+    }
+    return 0;
+}
+
+int check_bootloader_state(const Session &s) {
+    uint8_t ans[kAnswerSize];
+    for (int i = 0; i < s.state_tries; ++i) {
+        int n = boot_request(s, kIdBoot, nullptr, 0, 100, ans);
+        int st = n > 0 ? state_of(ans, n) : kNoAnswer;
+        if (st == kNoAnswer) {
+            printf("not response \r");
+            continue;
+        }
+        printf("bootloader_state =%d \r\n", st);
+        return st == kStateIdle ? 1 : 0;
+    }
+    return 0;
+}
+
+// One command with a "done" answer, tried up to `tries` times.
+int boot_command(const Session &s, const uint8_t *payload, size_t n, int tries, int wait_ms, const char *state_fmt) {
+    uint8_t ans[kAnswerSize];
+    for (int i = 0; i < tries; ++i) {
+        int len = boot_request(s, kIdBoot, payload, n, wait_ms, ans);
+        int st = len > 0 ? state_of(ans, len) : kNoAnswer;
+        if (st == kNoAnswer) {
+            printf("not response  \r");
+            continue;
+        }
+        if (state_fmt != nullptr) printf(state_fmt, st);
+        if (st == kStateDone) return 1;
+    }
+    return 0;
+}
+
+int erase_sectors(const Session &s) {
+    for (int sec = s.erase_first; sec <= s.erase_last; ++sec) {
+        if (s.node == NODE_GD32) printf("erase_gd32_sector %d  \r\n", sec);
+        const uint8_t p[2] = {0x01, static_cast<uint8_t>(sec)};
+        if (!boot_command(s, p, sizeof p, s.erase_tries, s.erase_wait_ms, nullptr)) return 0;
+    }
+    return 1;
+}
+
+bool all_ff(const uint8_t *p, int n) {
+    for (int i = 0; i < n; ++i) {
+        if (p[i] != 0xFF) return false;
+    }
+    return true;
+}
+
+// Writes every block that holds data; the last one holds the image CRC and so
+// always goes.  A block that fails all its tries ends the step.
+int write_blocks(const Session &s) {
+    const uint8_t *img = fw_image(s.target);
+    static uint8_t payload[7 + 2048];
+    for (int b = 0; b < s.blocks; ++b) {
+        const uint8_t *data = img + static_cast<size_t>(b) * static_cast<size_t>(s.block_bytes);
+        if (s.node == NODE_GD32) printf("block_word %d \r\n", b);
+        if (!all_ff(data, s.block_bytes)) {
+            const uint32_t addr = s.block_addr0 + static_cast<uint32_t>(b) * s.block_step;
+            payload[0] = 0x08;
+            for (int i = 0; i < 4; ++i) payload[1 + i] = static_cast<uint8_t>(addr >> (8 * i));
+            payload[5] = static_cast<uint8_t>(s.block_bytes & 0xFF);
+            payload[6] = static_cast<uint8_t>(s.block_bytes >> 8);
+            memcpy(payload + 7, data, static_cast<size_t>(s.block_bytes));
+            const char *fmt = s.node == NODE_GD32 ? "firmware_state =%d \r\n" : nullptr;
+            if (!boot_command(s, payload, 7 + static_cast<size_t>(s.block_bytes), s.write_tries, s.write_wait_ms, fmt))
+                return 0;
+        }
+        if (s.node != NODE_GD32) printf("ready send next frame \r");
+    }
+    return 1;
+}
+
+int check_crc(const Session &s) {
+    const uint8_t p[2] = {0x10, 0x00};
+    int ok = boot_command(s, p, sizeof p, 3, 2000, nullptr);
+    if (ok) printf("response OK \r");
+    return ok;
+}
+
+}  // namespace
+
+int UpdateGd32Firmware(void) {
+    const Session &s = kGd32;
+    printf("check_boot_version \r");
+    if (!check_boot_version(s)) {
+        printf("check_boot_version err\r");
+        return 0;
+    }
+    const uint8_t enter[2] = {0x20, 0x00};
+    boot_send(s, enter, sizeof enter);
+    plat_sleep_ms(100);
+    if (!check_bootloader_state(s)) {
+        printf("check_bootloader_state err\r");
+        return 0;
+    }
+    printf("erase_controller_sectors \r");
+    if (!erase_sectors(s)) {
+        printf("erase_controller_sectors err\r");
+        return 0;
+    }
+    printf("send_controller_firmware \r");
+    if (!write_blocks(s)) {
+        printf("send_controller_firmware err\r");
+        return 0;
+    }
+    printf("check_crc_cmd \r");
+    if (!check_crc(s)) {
+        printf("check_crc_cmd err\r");
+        return 0;
+    }
+    printf("switch_to_app \r");
+    const uint8_t app[2] = {0x40, 0x00};
+    boot_send(s, app, sizeof app);
+    printf("OTA GD32 OK \r");
+    return 1;
+}
+
+extern "C" TELAGENT_API int handle_ota_gd_task(void) {
+    auto one_update = fw_update_lock();
+    com_uart_read_thread_destroy();
+    int ret = 0;
+    if (OnOpenGd32FirmwareButtonClick()) {
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            ret = UpdateGd32Firmware();
+            if (ret == 1) break;
+            if (attempt < 2) plat_sleep_ms(1000);
+        }
+    }
+    com_uart_read_thread_create();
+    return ret;
+}
