@@ -1,0 +1,222 @@
+// Controller updates on the lock line, run in this process by the agent's own
+// session against devsim's bootloaders on a pseudo-terminal.  The flash that
+// devsim ends up holding (var/devsim/flash_<node>.bin) is compared with an
+// image built independently from the same objcopy HEX file by srec_cat and
+// python3-crcmod; the bytes on the wire come from devsim's log.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "box_harness.h"
+#include "core/frame_link.h"
+#include "core/iot_common.h"
+#include "core/iot_config.h"
+#include "dfu/ctrl_boot.h"
+#include "dfu/fw_image.h"
+#include "dfu/fw_oracle.h"
+#include "vehicle/lock_link.h"
+#include "vehicle/serial_line.h"
+#include "vehicle/usart_lock_handle.h"
+#include "vehicle/usart_mcu_handle.h"
+
+namespace {
+
+struct WireFrame {
+    int64_t unix_ms;
+    Frame f;
+};
+
+// Frames of var/devsim/ttyHSL1.log in one direction ("RX" from the agent, "TX" to it).
+std::vector<WireFrame> wire(const Box &box, const std::string &dir) {
+    std::istringstream in(box.file("/var/devsim/ttyHSL1.log"));
+    std::vector<WireFrame> out;
+    FrameParser parser(ParserLimits{false, 2100, 2000});
+    std::string l;
+    const std::string tag = " ttyHSL1 " + dir + " ";
+    while (std::getline(in, l)) {
+        const size_t p = l.find(tag);
+        Bytes b;
+        if (p == std::string::npos || !parse_hex_bytes(l.substr(p + tag.size()), &b)) continue;
+        const int64_t ms = std::stoll(l.substr(0, p));
+        parser.feed(b.data(), b.size(), 0, [&](ParseEvent ev, const Frame *f, const char *, const uint8_t *, size_t) {
+            if (ev == ParseEvent::Frame) out.push_back({ms, *f});
+        });
+    }
+    return out;
+}
+
+// Bootloader frames the agent sent to `node`, as "<id> <first payload byte>" ("0003", "0007", "0007 01" ...).
+std::vector<std::string> boot_frames(const Box &box, uint8_t node) {
+    std::vector<std::string> out;
+    for (const WireFrame &w : wire(box, "RX")) {
+        if (w.f.dst != node || (w.f.id != 0x0003 && w.f.id != 0x0007)) continue;
+        char s[16];
+        if (w.f.payload.empty()) {
+            snprintf(s, sizeof s, "%04X", w.f.id);
+        } else {
+            snprintf(s, sizeof s, "%04X %02X", w.f.id, w.f.payload[0]);
+        }
+        out.push_back(s);
+    }
+    return out;
+}
+
+size_t count(const std::vector<std::string> &v, const std::string &s) {
+    size_t n = 0;
+    for (const auto &x : v) n += x == s;
+    return n;
+}
+
+class FwUpdate : public ::testing::Test {
+protected:
+    void start(const std::string &lock_keys, const std::string &bike_keys = "") {
+        BoxOptions o;
+        o.start_host = false;
+        o.scenario = "[ttyHSL1]\n" + lock_keys + (bike_keys.empty() ? "" : "[bike]\n" + bike_keys);
+        box_ = std::make_unique<Box>(o);
+        ASSERT_TRUE(box_->ok()) << box_->error();
+        const std::string out = box_->file("/var/devsim.out");
+        ASSERT_EQ(out.find("not used"), std::string::npos) << out;
+        setenv("TELAGENT_ROOT", box_->root().c_str(), 1);
+        ASSERT_EQ(chdir(box_->root().c_str()), 0);
+        ASSERT_EQ(init_iotconfig(), 1);
+        ASSERT_EQ(dev_hostcore_register(&dev_hostcore), 1);
+        hostcore_GD32_recv_register(dev_GD32_recv_handler);
+        ASSERT_EQ(init_lock_usart(), 1);
+        dir_ = box_->root() + "/tmp";
+        ASSERT_EQ(fw_sh("mkdir -p '" + dir_ + "' '" + box_->root() + "/iot/conf'"), 0);
+    }
+    void TearDown() override {
+        if (box_) {
+            EXPECT_EQ(box_->stop_devsim(), 0) << box_->file("/var/devsim.out");
+        }
+    }
+    // A GD32 file with data at both ends of the window and a hole between:
+    // blocks 0-4 and 108-111 hold data (111: the CRC), the rest is 0xFF.
+    FwBytes place_gd32_hex() {
+        const std::string a = fw_hex_without_end(fw_objcopy_hex(dir_, fw_random_bytes(5000, 11), 0x08004000));
+        const std::string b = fw_objcopy_hex(dir_, fw_random_bytes(3000, 12), 0x0801F000);
+        box_->put_file("/iot/conf/GD32.hex", a + b);
+        const FwTargetInfo &ti = fw_target_info(FW_GD32);
+        FwBytes img = fw_srec_image(dir_, a + b, ti.window_start, ti.image_bytes);
+        return fw_with_crc(img, fw_crcmod_mpeg2(dir_, img));
+    }
+    FwBytes flash(uint8_t node) const {
+        char name[64];
+        snprintf(name, sizeof name, "%s/var/devsim/flash_%02x.bin", box_->root().c_str(), node);
+        return fw_read(name);
+    }
+    std::unique_ptr<Box> box_;
+    std::string dir_;
+};
+
+TEST_F(FwUpdate, Gd32FlashEqualsTheIndependentImageAndPollingStopsAndResumes) {
+    start("");
+    const FwBytes want = place_gd32_hex();
+    harness_sleep_ms(1200);  // the polling cycle is under way
+    const int64_t t0 = harness_mono_ms();
+    ASSERT_EQ(handle_ota_gd_task(), 1);
+    const int64_t t1 = harness_mono_ms();
+    EXPECT_TRUE(lock_line().poll_thread.running());
+    ASSERT_TRUE(poll_until([&] { return flash(0x08) == want; }, 3000)) << "the board's flash is not the image";
+    ASSERT_TRUE(poll_until([&] { return count(boot_frames(*box_, 0x08), "0007 40") == 1; }, 3000));
+
+    const auto frames = boot_frames(*box_, 0x08);
+    EXPECT_EQ(count(frames, "0003"), 1u);
+    EXPECT_EQ(count(frames, "0007 20"), 1u);
+    EXPECT_EQ(count(frames, "0007 01"), 112u) << "every sector erased once";
+    EXPECT_EQ(count(frames, "0007 08"), 9u) << "only blocks with data, and the CRC block";
+    EXPECT_EQ(count(frames, "0007 10"), 1u);
+    EXPECT_EQ(count(frames, "0007 40"), 1u);
+    // Write blocks on the wire: 1041 bytes, address and length fields.
+    std::vector<uint32_t> addrs;
+    int64_t first_boot = 0, last_boot = 0;
+    for (const WireFrame &w : wire(*box_, "RX")) {
+        if (w.f.dst == 0x08 && (w.f.id == 0x0003 || w.f.id == 0x0007)) {
+            if (first_boot == 0) first_boot = w.unix_ms;
+            last_boot = w.unix_ms;
+        }
+        if (w.f.dst != 0x08 || w.f.id != 0x0007 || w.f.payload.empty() || w.f.payload[0] != 0x08) continue;
+        EXPECT_EQ(w.f.raw.size(), 1041u);
+        EXPECT_EQ(w.f.src, 0x06);
+        EXPECT_EQ(w.f.payload[5] | w.f.payload[6] << 8, 0x400);
+        addrs.push_back(w.f.payload[1] | w.f.payload[2] << 8 | w.f.payload[3] << 16 | uint32_t(w.f.payload[4]) << 24);
+    }
+    const std::vector<uint32_t> want_addrs = {0x08004000, 0x08004400, 0x08004800, 0x08004C00, 0x08005000,
+                                              0x0801F000, 0x0801F400, 0x0801F800, 0x0801FC00};
+    EXPECT_EQ(addrs, want_addrs);
+    // No polling while the session ran; polling again after it.
+    size_t during = 0, after = 0;
+    for (const WireFrame &w : wire(*box_, "RX")) {
+        if (w.f.src != 0x06 || !w.f.is_request() || w.f.dst == 0x08) continue;
+        during += w.unix_ms > first_boot && w.unix_ms < last_boot;
+    }
+    harness_sleep_ms(1500);
+    for (const WireFrame &w : wire(*box_, "RX")) {
+        after += w.f.src == 0x06 && w.f.is_request() && w.f.dst != 0x08 && w.unix_ms > last_boot;
+    }
+    EXPECT_EQ(during, 0u);
+    EXPECT_GE(after, 2u) << "polling resumed";
+    EXPECT_GT(t1, t0);
+}
+
+TEST_F(FwUpdate, FailedBuildSendsNoBootloaderFrame) {
+    start("");
+    box_->put_file("/iot/conf/GD32.hex", ":020000040800F2\r\n:0400000001020304F2\r\n");  // no end record
+    EXPECT_EQ(handle_ota_gd_task(), 0);
+    harness_sleep_ms(300);
+    EXPECT_TRUE(boot_frames(*box_, 0x08).empty());
+    EXPECT_TRUE(lock_line().poll_thread.running());
+}
+
+TEST_F(FwUpdate, WrongBootVersionEndsEachAttemptBeforeAnyBootloaderCommand) {
+    start("boot08.version = 3\n");
+    place_gd32_hex();
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(handle_ota_gd_task(), 0);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(count_of(out, "check_boot_version err\r"), 3u);
+    EXPECT_EQ(boot_frames(*box_, 0x08), (std::vector<std::string>{"0003", "0003", "0003"}));
+}
+
+TEST_F(FwUpdate, UnansweredEraseAndWriteAreRetriedAndTheUpdateStillSucceeds) {
+    start("boot08.drop_erase = 2\nboot08.drop_write = 1\n");
+    const FwBytes want = place_gd32_hex();
+    ASSERT_EQ(handle_ota_gd_task(), 1);
+    ASSERT_TRUE(poll_until([&] { return flash(0x08) == want; }, 3000));
+    const auto frames = boot_frames(*box_, 0x08);
+    EXPECT_EQ(count(frames, "0007 01"), 114u) << "sector 0 three times";
+    EXPECT_EQ(count(frames, "0007 08"), 10u) << "block 0 twice";
+    EXPECT_EQ(count(frames, "0003"), 1u) << "one attempt was enough";
+}
+
+TEST_F(FwUpdate, BadCrcAnswerFailsAllThreeAttemptsAndTheBoardStaysInItsBootloader) {
+    start("boot08.bad_crc = 1\n");
+    place_gd32_hex();
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(handle_ota_gd_task(), 0);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(count_of(out, "check_crc_cmd err\r"), 3u);
+    const auto frames = boot_frames(*box_, 0x08);
+    EXPECT_EQ(count(frames, "0007 10"), 9u) << "three tries in each of three attempts";
+    EXPECT_EQ(count(frames, "0007 40"), 0u) << "a board whose image failed is not sent to it";
+    EXPECT_EQ(count(frames, "0007 01"), 3u * 112u) << "each attempt erases again from the first sector";
+}
+
+TEST_F(FwUpdate, BoardThatStaysInItsApplicationFailsTheStateCheck) {
+    start("boot08.refuse_enter = 1\n");
+    place_gd32_hex();
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(handle_ota_gd_task(), 0);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(count_of(out, "check_bootloader_state err\r"), 3u);
+    EXPECT_EQ(count_of(out, "bootloader_state =1 \r\n"), 3u);
+    EXPECT_EQ(count(boot_frames(*box_, 0x08), "0007 01"), 0u);
+}
+
+}  // namespace
