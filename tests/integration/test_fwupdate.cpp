@@ -4,6 +4,7 @@
 // image built independently from the same objcopy HEX file by srec_cat and
 // python3-crcmod; the bytes on the wire come from devsim's log.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -217,6 +218,124 @@ TEST_F(FwUpdate, BoardThatStaysInItsApplicationFailsTheStateCheck) {
     EXPECT_EQ(count_of(out, "check_bootloader_state err\r"), 3u);
     EXPECT_EQ(count_of(out, "bootloader_state =1 \r\n"), 3u);
     EXPECT_EQ(count(boot_frames(*box_, 0x08), "0007 01"), 0u);
+}
+
+}  // namespace
+
+namespace {
+
+// ---- through the host's control channel --------------------------------------------
+
+bool fifo_write(const Box &box, const std::string &text) {
+    const std::string path = box.root() + "/var/host/control";
+    if (!poll_until([&] { return access(path.c_str(), W_OK) == 0; }, 10000)) return false;
+    int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t w = write(fd, text.data() + done, text.size() - done);
+        if (w <= 0) break;
+        done += static_cast<size_t>(w);
+    }
+    close(fd);
+    return done == text.size();
+}
+
+std::string hex_text(const Bytes &b) {
+    static const char d[] = "0123456789abcdef";
+    std::string s;
+    for (uint8_t v : b) {
+        s.push_back(d[v >> 4]);
+        s.push_back(d[v & 15]);
+        s.push_back(' ');
+    }
+    return s;
+}
+
+// Answers of the box on one port's log (frames it wrote, RX at devsim).
+std::vector<Bytes> box_wrote(const Box &box, const std::string &port, uint16_t id) {
+    std::istringstream in(box.file("/var/devsim/" + port + ".log"));
+    std::vector<Bytes> out;
+    FrameParser parser(ParserLimits{port == "ttyHSL2", 2100, 2000});
+    std::string l;
+    const std::string tag = " " + port + " RX ";
+    while (std::getline(in, l)) {
+        const size_t p = l.find(tag);
+        Bytes b;
+        if (p == std::string::npos || !parse_hex_bytes(l.substr(p + tag.size()), &b)) continue;
+        parser.feed(b.data(), b.size(), 0, [&](ParseEvent ev, const Frame *f, const char *, const uint8_t *, size_t) {
+            if (ev == ParseEvent::Frame && !f->caret && f->id == id && f->dst == 0x04) out.push_back(f->raw);
+        });
+    }
+    return out;
+}
+
+TEST_F(FwUpdate, Gd32UpdateStartedByHandFromTheHostsControlChannel) {
+    BoxOptions o;
+    box_ = std::make_unique<Box>(o);
+    ASSERT_TRUE(box_->ok()) << box_->error();
+    dir_ = box_->root() + "/tmp";
+    ASSERT_EQ(fw_sh("mkdir -p '" + dir_ + "'"), 0);
+    const FwBytes want = place_gd32_hex();
+    ASSERT_TRUE(box_->wait_console("SDK Version:", 20000)) << box_->console();
+    ASSERT_TRUE(fifo_write(*box_, "gd32_update now\ngd32_update\n"));
+    EXPECT_TRUE(box_->wait_console("[host] control: gd32_update -> error: gd32_update takes no arguments", 10000));
+    ASSERT_TRUE(box_->wait_console("[host] control: gd32_update -> 1", 60000)) << box_->console();
+    EXPECT_NE(box_->console().find("OTA GD32 OK"), std::string::npos);
+    EXPECT_TRUE(poll_until([&] { return flash(0x08) == want; }, 3000));
+    EXPECT_EQ(box_->stop(), 0);
+    box_.reset();
+}
+
+TEST_F(FwUpdate, LibraryImageOverEachLinkIsAnsweredOnThatLinkAndAFlippedCrcIsRefused) {
+    BoxOptions o;
+    box_ = std::make_unique<Box>(o);
+    ASSERT_TRUE(box_->ok()) << box_->error();
+    // The lines answer once the agent has brought them up.
+    ASSERT_TRUE(box_->wait_console("SDK Version:", 20000)) << box_->console();
+    const char *ports[3] = {"ttyHSL3", "ttyHSL1", "ttyHSL2"};
+    for (int type = 0; type < 4; ++type) {
+        const bool flip = type == 3;
+        const int link = flip ? 1 : type;
+        // 2144 data bytes and their CRC in chunks of 200 and one of 48: the
+        // 2048-byte group is answered, then the completion.
+        Bytes img = fw_random_bytes(2144, 40 + static_cast<uint32_t>(type));
+        const FwBytes data = img;
+        uint32_t crc = 0xFFFFFFFFu;
+        for (uint8_t v : img) {
+            crc ^= uint32_t(v) << 24;
+            for (int b = 0; b < 8; ++b) crc = (crc & 0x80000000u) ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
+        }
+        if (flip) crc ^= 1;
+        for (int i = 0; i < 4; ++i) img.push_back(uint8_t(crc >> (8 * i)));
+        std::string lines;
+        size_t off = 0;
+        const size_t steps[] = {200, 200, 200, 200, 200, 200, 200, 200, 200, 200, 48, 100};
+        for (size_t n : steps) {
+            Bytes p(7 + n);
+            const uint8_t head[7] = {0x08, uint8_t(img.size()), uint8_t(img.size() >> 8), 0, 0, uint8_t(n),
+                                     uint8_t(n >> 8)};
+            std::copy(head, head + 7, p.begin());
+            std::copy(img.begin() + long(off), img.begin() + long(off + n), p.begin() + 7);
+            off += n;
+            lines += "upgrade " + std::to_string(link) + " " + hex_text(encode_bus_frame(0x06, 0x04, 0x0007, p)) + "\n";
+        }
+        ASSERT_EQ(off, img.size());
+        lines += "upgrade " + std::to_string(link) + " " + hex_text(encode_bus_frame(0x06, 0x04, 0x0007, {0x10})) + "\n";
+        const size_t before = box_wrote(*box_, ports[link], 0x0007).size();
+        ASSERT_TRUE(fifo_write(*box_, lines));
+        ASSERT_TRUE(poll_until([&] { return box_wrote(*box_, ports[link], 0x0007).size() >= before + 2; }, 10000))
+            << "type " << type << "\n" << box_->console();
+        const auto answers = box_wrote(*box_, ports[link], 0x0007);
+        EXPECT_EQ(answers[before], encode_bus_frame(0x04, 0x06, 0x0007, {0x02, 0x00})) << type;
+        EXPECT_EQ(answers[before + 1], encode_bus_frame(0x04, 0x06, 0x0007, {uint8_t(flip ? 0x08 : 0x02), 0x00}))
+            << type;
+        if (!flip) {
+            EXPECT_EQ(box_->file("/iot/conf/libTelAgent_w.so"), std::string(data.begin(), data.end())) << type;
+        }
+    }
+    EXPECT_EQ(box_->stop(), 0);
+    box_.reset();
 }
 
 }  // namespace
