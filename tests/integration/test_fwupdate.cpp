@@ -339,3 +339,32 @@ TEST_F(FwUpdate, LibraryImageOverEachLinkIsAnsweredOnThatLinkAndAFlippedCrcIsRef
 }
 
 }  // namespace
+
+namespace {
+
+// Figures for docs/performance.md, not a check: a full GD32 image at the real
+// line rate.  Run by hand:
+//   test_fwupdate --gtest_also_run_disabled_tests --gtest_filter=*PacedGd32*
+TEST_F(FwUpdate, DISABLED_PacedGd32UpdateAgainstTheLineRateBound) {
+    start("boot.pace = 1\n");
+    const FwTargetInfo &ti = fw_target_info(FW_GD32);
+    // 100 KB of data: objcopy's 16-byte records for the whole window would pass
+    // the 300000 bytes the builder reads of a GD32 file.
+    const std::string hex = fw_objcopy_hex(dir_, fw_random_bytes(100 * 1024, 77), ti.window_start);
+    box_->put_file("/iot/conf/GD32.hex", hex);
+    const int64_t t0 = harness_mono_ms();
+    ASSERT_EQ(handle_ota_gd_task(), 1);
+    const int64_t took = harness_mono_ms() - t0;
+    size_t sent = 0, frames = 0;
+    for (const WireFrame &w : wire(*box_, "RX")) {
+        if (w.f.dst == 0x08 && (w.f.id == 0x0003 || w.f.id == 0x0007)) {
+            sent += w.f.raw.size();
+            ++frames;
+        }
+    }
+    const double bound_ms = static_cast<double>(sent) * 1000.0 / 3840.0;
+    printf("GD32 update: %zu frames, %zu bytes sent, %lld ms; line-rate bound %.0f ms; ratio %.3f\n", frames, sent,
+           static_cast<long long>(took), bound_ms, static_cast<double>(took) / bound_ms);
+}
+
+}  // namespace
