@@ -4,11 +4,14 @@
 #include <cstring>
 
 #include "core/iot_common.h"
+#include "core/tavi_common.h"
 #include "dfu/fw_image.h"
 #include "platform/plat_clock.h"
 #include "vehicle/frame_codec.h"
 #include "vehicle/serial_line.h"
+#include "vehicle/bt_handle.h"
 #include "vehicle/usart_lock_handle.h"
+#include "vehicle/usart_mcu_handle.h"
 
 namespace {
 
@@ -40,9 +43,18 @@ struct Session {
 
 const Session kGd32 = {NODE_GD32, NODE_BOX, FW_GD32, 5, 1000, 10, 0, 111, 3, 2000,
                        0x08004000u, 0x400, 0x400, 112, 3, 2000};
+const Session kDisplay = {NODE_DISPLAY, NODE_BOOTLOADER, FW_DISPLAY, 3, 2000, 5, 0, 119, 5, 2000,
+                          0x08004000u, 0x800, 0x800, 120, 5, 5000};
+// KD11 blocks are 1024 words at word addresses.
+const Session kKd11 = {NODE_MOTOR, NODE_BOOTLOADER, FW_KD11, 3, 2000, 10, 1, 7, 3, 2000,
+                       0x3E8000u, 0x400, 0x800, 56, 3, 2000};
+const Session kHm52 = {NODE_MOTOR, NODE_BOOTLOADER, FW_HM52, 3, 2000, 5, 1, 7, 5, 2000,
+                       0x08005000u, 0x800, 0x800, 110, 3, 5000};
 
 // Room for the largest write block (2048 data bytes) and its frame.
 constexpr size_t kFrameMax = 2048 + 7 + kFrameOverhead;
+
+int state_of(const uint8_t *ans, int n);
 
 // One request to the session's controller; the answer's length, 0 when none.
 int boot_request(const Session &s, uint16_t id, const uint8_t *payload, size_t n, int wait_ms, uint8_t *ans) {
@@ -51,6 +63,26 @@ int boot_request(const Session &s, uint16_t id, const uint8_t *payload, size_t n
     if (len == 0) return 0;
     memset(ans, 0, kAnswerSize);
     return request_lock_expect(frame, static_cast<int>(len), wait_ms, id, s.node, ans);
+}
+
+// Auxiliary request to any node: the answer's value (first two payload
+// bytes, little-endian), or kNoAnswer after `tries` tries.
+int aux_request(uint8_t dst, uint8_t src, uint16_t id, const uint8_t *payload, size_t n, int tries, int wait_ms,
+                bool (*good)(int)) {
+    uint8_t frame[32], ans[kAnswerSize];
+    size_t len = build_orlin_frame(dst, src, id, payload, n, frame, sizeof frame);
+    int v = kNoAnswer;
+    for (int i = 0; i < tries && len != 0; ++i) {
+        memset(ans, 0, sizeof ans);
+        int got = request_lock_expect(frame, static_cast<int>(len), wait_ms, id, dst, ans);
+        v = got > 0 ? state_of(ans, got) : kNoAnswer;
+        if (v == kNoAnswer) {
+            printf("not response \r");
+            continue;
+        }
+        if (good(v)) return v;
+    }
+    return v == kNoAnswer ? kNoAnswer : -2 - v;  // an answer, but not the wanted one
 }
 
 // A frame that expects no answer.
@@ -142,7 +174,16 @@ int write_blocks(const Session &s) {
             for (int i = 0; i < 4; ++i) payload[1 + i] = static_cast<uint8_t>(addr >> (8 * i));
             payload[5] = static_cast<uint8_t>(s.block_bytes & 0xFF);
             payload[6] = static_cast<uint8_t>(s.block_bytes >> 8);
-            memcpy(payload + 7, data, static_cast<size_t>(s.block_bytes));
+            if (s.target == FW_KD11) {
+                // Each image word goes low byte first, whatever the host's byte order.
+                const uint16_t *w = reinterpret_cast<const uint16_t *>(data);
+                for (int i = 0; i < s.block_bytes / 2; ++i) {
+                    payload[7 + 2 * i] = static_cast<uint8_t>(w[i] & 0xFF);
+                    payload[8 + 2 * i] = static_cast<uint8_t>(w[i] >> 8);
+                }
+            } else {
+                memcpy(payload + 7, data, static_cast<size_t>(s.block_bytes));
+            }
             const char *fmt = s.node == NODE_GD32 ? "firmware_state =%d \r\n" : nullptr;
             if (!boot_command(s, payload, 7 + static_cast<size_t>(s.block_bytes), s.write_tries, s.write_wait_ms, fmt))
                 return 0;
@@ -159,7 +200,185 @@ int check_crc(const Session &s) {
     return ok;
 }
 
+bool is_600(int v) { return v == 600; }
+bool is_nonzero(int v) { return v != 0; }
+bool is_zero(int v) { return v == 0; }
+
+// Enter the bootloader (written once), 100 ms, then the state check.
+int enter_bootloader(const Session &s) {
+    const uint8_t enter[2] = {0x20, 0x00};
+    boot_send(s, enter, sizeof enter);
+    plat_sleep_ms(100);
+    return check_bootloader_state(s);
+}
+
+// Back to the application, answered with state 1 (motor controllers).
+int switch_to_app(const Session &s) {
+    const uint8_t app[2] = {0x40, 0x00};
+    uint8_t ans[kAnswerSize];
+    for (int i = 0; i < 5; ++i) {
+        int n = boot_request(s, kIdBoot, app, sizeof app, 1000, ans);
+        int st = n > 0 ? state_of(ans, n) : kNoAnswer;
+        if (st == kNoAnswer) {
+            printf("response error \r");
+            continue;
+        }
+        printf("ApplicationState =%d \r\n", st);
+        if (st == 1) return 1;
+    }
+    return 0;
+}
+
+// The motor controllers' sequence; `send_msg` / `send_err` name the write step.
+int update_motor(const Session &s, const char *send_msg, const char *send_err, const char *ok_msg) {
+    printf("check_boot_version \r");
+    if (!check_boot_version(s)) {
+        printf("check_boot_version err\r");
+        return 0;
+    }
+    if (enable_display_slave_mode() != 1) printf("display enter slave mode err\r");
+    if (set_main_BMS_out() != 1) printf("set_main_BMS_out err\r");
+    if (!enter_bootloader(s)) {
+        printf("check_correct_bootloader_state err\r");
+        return 0;
+    }
+    printf("erase_controller_sectors \r");
+    if (!erase_sectors(s)) {
+        printf("erase_controller_sectors err\r");
+        return 0;
+    }
+    printf("%s", send_msg);
+    if (!write_blocks(s)) {
+        printf("%s", send_err);
+        return 0;
+    }
+    printf("check_crc_cmd \r");
+    if (!check_crc(s)) {
+        printf("check_crc_cmd err\r");
+        return 0;
+    }
+    printf("switch_to_app \r");
+    if (!switch_to_app(s)) {
+        printf("switch_to_app err\r");
+        return 0;
+    }
+    if (ok_msg != nullptr) printf("%s", ok_msg);
+    return 1;
+}
+
+// Stops the lock line's polling and the MCU line's receive and BLE polling
+// threads around a display or motor update, and starts them again.
+struct LinesPaused {
+    LinesPaused() {
+        com_uart_read_thread_destroy();
+        ble_read_thread_destroy();
+        ble_recv_thread_destroy();
+    }
+    ~LinesPaused() {
+        com_uart_read_thread_create();
+        ble_read_thread_create();
+        ble_recv_thread_create();
+    }
+};
+
+int three_attempts(int (*update)(void)) {
+    int ret = 0;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        ret = update();
+        if (ret == 1) break;
+        if (attempt < 2) plat_sleep_ms(1000);
+    }
+    return ret;
+}
+
 }  // namespace
+
+int set_main_BMS_out(void) {
+    const uint8_t p[2] = {0x58, 0x02};  // 600 s standby
+    int v = aux_request(NODE_BMS1, NODE_BOX, 0xF533, p, sizeof p, 3, 1000, is_600);
+    if (v >= 0 || v < kNoAnswer) printf("standby_time =%d \r\n", v >= 0 ? v : -2 - v);
+    return v == 600 ? 1 : 0;
+}
+
+int enable_display_slave_mode(void) {
+    const uint8_t p[2] = {0x01, 0x00};
+    int v = aux_request(NODE_DISPLAY, NODE_BOOTLOADER, 0xFF12, p, sizeof p, 3, 1000, is_nonzero);
+    if (v >= 0 || v < kNoAnswer) printf("display_state =%d \r\n", v >= 0 ? v : -2 - v);
+    return v > 0 ? 1 : 0;
+}
+
+int enable_display_master_mode(void) {
+    const uint8_t p[2] = {0x00, 0x00};
+    int v = aux_request(NODE_DISPLAY, NODE_BOOTLOADER, 0xFF12, p, sizeof p, 3, 1000, is_zero);
+    if (v >= 0 || v < kNoAnswer) printf("display_state =%d \r\n", v >= 0 ? v : -2 - v);
+    return v == 0 ? 1 : 0;
+}
+
+int UpdateDisplayFirmware(void) {
+    const Session &s = kDisplay;
+    printf("check_boot_version \r");
+    if (!check_boot_version(s)) {
+        printf("check_boot_version err\r");
+        return 0;
+    }
+    set_main_BMS_out();
+    printf("switch_display_to_bootloader \r");
+    if (!enter_bootloader(s)) {
+        printf("check_correct_bootloader_state err\r");
+        return 0;
+    }
+    printf("erase_controller_sectors \r");
+    if (!erase_sectors(s)) {
+        printf("erase_controller_sectors err\r");
+        return 0;
+    }
+    printf("send_display_firmware \r");
+    if (!write_blocks(s)) {
+        printf("send_display_firmware err\r");
+        return 0;
+    }
+    printf("check_display_crc_cmd \r");
+    if (!check_crc(s)) {
+        printf("check_display_crc_cmd err\r");
+        return 0;
+    }
+    printf("switch_display_to_app \r");
+    const uint8_t app[2] = {0x40, 0x00};
+    boot_send(s, app, sizeof app);
+    printf("OTA Display OK \r");
+    return 1;
+}
+
+int Update_ZT_Motor_Firmware(void) {
+    return update_motor(kKd11, "send_controller_firmware \r", "send_controller_firmware err\r", "OTA MC OK \r");
+}
+
+int Update_DM_HM52_Firmware(void) {
+    return update_motor(kHm52, "send_HM52_firmware \r", "send_HM52_firmware err\r", nullptr);
+}
+
+extern "C" TELAGENT_API int handle_ota_diaplay_task(void) {
+    auto one_update = fw_update_lock();
+    LinesPaused paused;
+    if (!OnOpenDisplayFirmwareButtonClick()) return 0;
+    return three_attempts(UpdateDisplayFirmware);
+}
+
+extern "C" TELAGENT_API int handle_ota_motor_task(int target) {
+    auto one_update = fw_update_lock();
+    LinesPaused paused;
+    set_ota_mode(1);
+    const bool hm52 = target == 1;
+    int ret = 0;
+    if (hm52 ? OnOpenHM52FirmwareButtonClick() : OnOpenControllerFirmwareButtonClick()) {
+        set_power_key_line(0);
+        ret = three_attempts(hm52 ? Update_DM_HM52_Firmware : Update_ZT_Motor_Firmware);
+        enable_display_master_mode();
+        set_power_key_line(1);
+    }
+    set_ota_mode(0);
+    return ret;
+}
 
 int UpdateGd32Firmware(void) {
     const Session &s = kGd32;
@@ -168,10 +387,7 @@ int UpdateGd32Firmware(void) {
         printf("check_boot_version err\r");
         return 0;
     }
-    const uint8_t enter[2] = {0x20, 0x00};
-    boot_send(s, enter, sizeof enter);
-    plat_sleep_ms(100);
-    if (!check_bootloader_state(s)) {
+    if (!enter_bootloader(s)) {
         printf("check_bootloader_state err\r");
         return 0;
     }

@@ -12,12 +12,27 @@
 
 #include "telagent/export.h"
 
-// One attempt at reflashing the GD32 board from its built image.  1 / 0.
+// One attempt at reflashing a controller from its built image.  1 / 0.
 int UpdateGd32Firmware(void);
+int UpdateDisplayFirmware(void);
+int Update_ZT_Motor_Firmware(void);  // KD11, word-addressed
+int Update_DM_HM52_Firmware(void);
+
+// Around a motor update: the main battery's output kept on (standby 600 s),
+// the display in slave mode and back in master mode.  1 when answered as asked.
+int set_main_BMS_out(void);
+int enable_display_slave_mode(void);
+int enable_display_master_mode(void);
 
 TELAGENT_EXTERN_C_BEGIN
 // Stops the lock line's polling, builds "/iot/conf/GD32.hex", runs up to three
 // attempts and restarts the polling.  1 when the board took the image.  A
 // failed build sends no frame at all.
 TELAGENT_API int handle_ota_gd_task(void);
+// The same for the display (stopping also the MCU line's receive and BLE
+// polling threads) and the motor controller (target 1: HM52, else KD11; in
+// firmware-update mode, with the power key line held and the display in
+// slave mode around it).
+TELAGENT_API int handle_ota_diaplay_task(void);
+TELAGENT_API int handle_ota_motor_task(int target);
 TELAGENT_EXTERN_C_END

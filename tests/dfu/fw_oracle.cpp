@@ -95,3 +95,43 @@ FwBytes fw_with_crc(FwBytes image, uint32_t crc) {
     for (int i = 0; i < 4; ++i) image.push_back(static_cast<uint8_t>(crc >> (8 * i)));
     return image;
 }
+
+std::string fw_hex_word_addressed(const std::string &hex) {
+    std::istringstream in(hex);
+    std::string line, out;
+    uint32_t base = 0, emitted_base = 0xFFFFFFFFu;
+    auto emit = [&out](unsigned type, uint32_t addr, const std::vector<unsigned> &data) {
+        unsigned sum = static_cast<unsigned>(data.size()) + ((addr >> 8) & 0xFF) + (addr & 0xFF) + type;
+        char b[16];
+        snprintf(b, sizeof b, ":%02X%04X%02X", static_cast<unsigned>(data.size()), addr & 0xFFFF, type);
+        out += b;
+        for (unsigned v : data) {
+            snprintf(b, sizeof b, "%02X", v);
+            out += b;
+            sum += v;
+        }
+        snprintf(b, sizeof b, "%02X\r\n", (0x100 - (sum & 0xFF)) & 0xFF);
+        out += b;
+    };
+    while (std::getline(in, line)) {
+        if (line.size() < 11 || line[0] != ':') continue;
+        const unsigned n = static_cast<unsigned>(std::stoul(line.substr(1, 2), nullptr, 16));
+        const uint32_t addr = static_cast<uint32_t>(std::stoul(line.substr(3, 4), nullptr, 16));
+        const unsigned type = static_cast<unsigned>(std::stoul(line.substr(7, 2), nullptr, 16));
+        std::vector<unsigned> data;
+        for (unsigned i = 0; i < n; ++i) data.push_back(static_cast<unsigned>(std::stoul(line.substr(9 + 2 * i, 2), nullptr, 16)));
+        if (type == 4) {
+            base = (data[0] << 24) | (data[1] << 16);
+        } else if (type == 0) {
+            const uint32_t word = (base + addr) / 2;
+            if ((word >> 16) != emitted_base) {
+                emitted_base = word >> 16;
+                emit(4, 0, {(emitted_base >> 8) & 0xFF, emitted_base & 0xFF});
+            }
+            emit(0, word & 0xFFFF, data);
+        } else if (type == 1) {
+            emit(1, 0, {});
+        }
+    }
+    return out;
+}

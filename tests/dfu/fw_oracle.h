@@ -20,6 +20,9 @@ std::string fw_objcopy_hex(const std::string &dir, const FwBytes &bin, uint32_t 
 // The HEX text with its end-of-file record (and start-address record) removed,
 // so several parts can be joined before one end record.
 std::string fw_hex_without_end(const std::string &hex);
+// The HEX text with every address halved (byte addresses to word
+// addresses, as a word-addressed controller's files are), checksums redone.
+std::string fw_hex_word_addressed(const std::string &hex);
 // srec_cat: the flat image of `hex` over [first, first+size-4), gaps 0xFF.
 FwBytes fw_srec_image(const std::string &dir, const std::string &hex, uint32_t first, size_t size);
 // python3-crcmod: CRC-32/MPEG-2 and standard CRC-32 of a file's bytes.

@@ -8,7 +8,9 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <memory>
+#include <thread>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -17,6 +19,7 @@
 #include "core/frame_link.h"
 #include "core/iot_common.h"
 #include "core/iot_config.h"
+#include "core/tavi_common.h"
 #include "dfu/ctrl_boot.h"
 #include "dfu/fw_image.h"
 #include "dfu/fw_oracle.h"
@@ -88,6 +91,7 @@ protected:
         ASSERT_EQ(init_iotconfig(), 1);
         ASSERT_EQ(dev_hostcore_register(&dev_hostcore), 1);
         hostcore_GD32_recv_register(dev_GD32_recv_handler);
+        ASSERT_EQ(init_mcu_usart(), 1);
         ASSERT_EQ(init_lock_usart(), 1);
         dir_ = box_->root() + "/tmp";
         ASSERT_EQ(fw_sh("mkdir -p '" + dir_ + "' '" + box_->root() + "/iot/conf'"), 0);
@@ -365,6 +369,255 @@ TEST_F(FwUpdate, DISABLED_PacedGd32UpdateAgainstTheLineRateBound) {
     const double bound_ms = static_cast<double>(sent) * 1000.0 / 3840.0;
     printf("GD32 update: %zu frames, %zu bytes sent, %lld ms; line-rate bound %.0f ms; ratio %.3f\n", frames, sent,
            static_cast<long long>(took), bound_ms, static_cast<double>(took) / bound_ms);
+}
+
+}  // namespace
+
+namespace {
+
+// ---- display and motor controllers ------------------------------------------------
+
+const Bytes kKeyOn = {0x02, 0x07, 0x06, 0x03, 0xF4, 0x02, 0x00, 0x01, 0x00, 0xEA, 0xF1, 0x03};
+const Bytes kKeyOff = {0x02, 0x07, 0x06, 0x03, 0xF4, 0x02, 0x00, 0x00, 0x00, 0xDB, 0xC2, 0x03};
+
+class CtrlUpdate : public FwUpdate {
+protected:
+    // Data at the window start and just below its end; holes of 0xFF between.
+    std::string two_parts(uint32_t first, uint32_t size, uint32_t seed) {
+        const std::string a = fw_hex_without_end(fw_objcopy_hex(dir_, fw_random_bytes(6000, seed), first));
+        const std::string b = fw_objcopy_hex(dir_, fw_random_bytes(2500, seed + 1), first + size - 4 - 2500);
+        return a + b;
+    }
+    FwBytes place_display() {
+        const FwTargetInfo &ti = fw_target_info(FW_DISPLAY);
+        const std::string hex = two_parts(ti.window_start, static_cast<uint32_t>(ti.image_bytes), 21);
+        box_->put_file("/iot/conf/LP77_CAN.hex", hex);
+        FwBytes img = fw_srec_image(dir_, hex, ti.window_start, ti.image_bytes);
+        return fw_with_crc(img, fw_crcmod_mpeg2(dir_, img));
+    }
+    FwBytes place_hm52() {
+        const FwTargetInfo &ti = fw_target_info(FW_HM52);
+        const std::string hex = two_parts(ti.window_start, static_cast<uint32_t>(ti.image_bytes), 31);
+        box_->put_file("/iot/conf/HM52.hex", hex);
+        FwBytes img = fw_srec_image(dir_, hex, ti.window_start, ti.image_bytes);
+        return fw_with_crc(img, fw_crcmod_mpeg2(dir_, img));
+    }
+    // KD11: made at byte addresses (twice the word address) by objcopy, then
+    // given word addresses; its flash in HEX order ends with the CRC's words,
+    // each high byte first.
+    FwBytes place_kd11() {
+        const uint32_t first = 0x3E8000u * 2, size = 0x1C000;
+        const std::string hex = two_parts(first, size, 41);
+        box_->put_file("/iot/conf/KD11.hex", fw_hex_word_addressed(hex));
+        FwBytes img = fw_srec_image(dir_, hex, first, size);
+        const uint32_t crc = fw_crcmod_mpeg2(dir_, img);
+        for (int sh : {8, 0, 24, 16}) img.push_back(uint8_t(crc >> sh));
+        return img;
+    }
+    // Frames of one port's log from the agent with their times.
+    std::vector<WireFrame> mcu_rx() {
+        std::istringstream in(box_->file("/var/devsim/ttyHSL2.log"));
+        std::vector<WireFrame> out;
+        FrameParser parser(ParserLimits{true, 2100, 2000});
+        std::string l;
+        while (std::getline(in, l)) {
+            const size_t p = l.find(" ttyHSL2 RX ");
+            Bytes b;
+            if (p == std::string::npos || !parse_hex_bytes(l.substr(p + 12), &b)) continue;
+            const int64_t ms = std::stoll(l.substr(0, p));
+            parser.feed(b.data(), b.size(), 0, [&](ParseEvent ev, const Frame *f, const char *, const uint8_t *, size_t) {
+                if (ev == ParseEvent::Frame) out.push_back({ms, *f});
+            });
+        }
+        return out;
+    }
+};
+
+// Samples the line threads while an update runs.
+struct ThreadWatch {
+    std::atomic<bool> stop{false};
+    std::atomic<int> all_stopped{0}, samples{0};
+    std::thread t;
+    ThreadWatch() {
+        t = std::thread([this] {
+            while (!stop.load()) {
+                const bool any = lock_line().poll_thread.running() || mcu_line().poll_thread.running() ||
+                                 mcu_line().recv_thread.running();
+                all_stopped += any ? 0 : 1;
+                ++samples;
+                harness_sleep_ms(5);
+            }
+        });
+    }
+    ~ThreadWatch() {
+        stop = true;
+        t.join();
+    }
+};
+
+TEST_F(CtrlUpdate, DisplayFlashEqualsTheImageWhileTheLinesPollingIsPaused) {
+    start("");
+    const FwBytes want = place_display();
+    int ret = 0;
+    {
+        ThreadWatch w;
+        ret = handle_ota_diaplay_task();
+        EXPECT_GT(w.all_stopped.load(), 0) << "lock polling, MCU receive and BLE polling stopped during the update";
+    }
+    ASSERT_EQ(ret, 1);
+    EXPECT_TRUE(lock_line().poll_thread.running());
+    EXPECT_TRUE(mcu_line().poll_thread.running());
+    EXPECT_TRUE(mcu_line().recv_thread.running());
+    ASSERT_TRUE(poll_until([&] { return flash(0x03) == want; }, 3000)) << "the display's flash is not the image";
+    ASSERT_TRUE(poll_until([&] { return count(boot_frames(*box_, 0x03), "0007 40") == 1; }, 3000));
+    const auto frames = boot_frames(*box_, 0x03);
+    EXPECT_EQ(count(frames, "0003"), 1u) << "the version answer reached the session at once";
+    EXPECT_EQ(count(frames, "0007 01"), 120u);
+    EXPECT_EQ(count(frames, "0007 08"), 5u) << "blocks 0-2, 118 and the CRC block 119";
+    for (const WireFrame &w : wire(*box_, "RX")) {
+        EXPECT_FALSE(w.f.id == 0x0003 && !w.f.payload.empty()) << "a bootloader's version answer was relayed: "
+                                                                << hex_of(w.f.raw.data(), w.f.raw.size());
+        if (w.f.dst == 0x03 && w.f.id == 0x0007) {
+            EXPECT_EQ(w.f.src, 0xAA);
+            if (!w.f.payload.empty() && w.f.payload[0] == 0x08) {
+                EXPECT_EQ(w.f.raw.size(), 2065u);
+            }
+        }
+    }
+    size_t standby = 0;
+    for (const WireFrame &w : wire(*box_, "TX")) standby += w.f.id == 0xF533 && w.f.payload == Bytes{0x58, 0x02};
+    EXPECT_EQ(standby, 1u) << "the main battery's output kept on, answered once";
+}
+
+TEST_F(CtrlUpdate, Kd11FlashEqualsTheImageWithTheKeyLineAndSlaveModeAroundIt) {
+    start("");
+    const FwBytes want = place_kd11();
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(handle_ota_motor_task(0), 1);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("OTA MC OK \r"), std::string::npos);
+    EXPECT_NE(out.find("standby_time =600 \r\n"), std::string::npos);
+    EXPECT_NE(out.find("display_state =1 \r\n"), std::string::npos);
+    ASSERT_TRUE(poll_until([&] { return flash(0x01) == want; }, 3000)) << "the controller's flash is not the image";
+    const auto frames = boot_frames(*box_, 0x01);
+    EXPECT_EQ(count(frames, "0007 01"), 7u);
+    EXPECT_EQ(count(frames, "0007 08"), 5u) << "blocks 0-2, 54 and the CRC block 55";
+    EXPECT_EQ(count(frames, "0007 40"), 1u);
+    // Power key on before the first bootloader frame, off after the last; the
+    // display in slave mode before, master mode after.
+    int64_t first = 0, last = 0, slave = 0, master = 0;
+    for (const WireFrame &w : wire(*box_, "RX")) {
+        if (w.f.dst == 0x01 && w.f.src == 0xAA) {
+            if (first == 0) first = w.unix_ms;
+            last = w.unix_ms;
+        }
+        if (w.f.dst == 0x03 && w.f.id == 0xFF12 && w.f.payload.size() == 2) {
+            (w.f.payload[0] == 1 ? slave : master) = w.unix_ms;
+        }
+    }
+    int64_t on = 0, off = 0;
+    ASSERT_TRUE(poll_until([&] {
+        for (const WireFrame &w : mcu_rx()) {
+            if (w.f.raw == kKeyOff) return true;
+        }
+        return false;
+    }, 3000));
+    for (const WireFrame &w : mcu_rx()) {
+        if (w.f.raw == kKeyOn) on = w.unix_ms;
+        if (w.f.raw == kKeyOff) off = w.unix_ms;
+    }
+    ASSERT_GT(first, 0);
+    EXPECT_GT(on, 0);
+    EXPECT_LE(on, first);
+    EXPECT_GE(off, last);
+    EXPECT_GT(slave, 0);
+    EXPECT_LE(slave, first);
+    EXPECT_GE(master, last);
+    EXPECT_EQ(get_ota_mode(), 0);
+}
+
+TEST_F(CtrlUpdate, Hm52FlashEqualsTheImage) {
+    start("boot01.model = hm52\n");
+    const FwBytes want = place_hm52();
+    ASSERT_EQ(handle_ota_motor_task(1), 1);
+    ASSERT_TRUE(poll_until([&] { return flash(0x01) == want; }, 3000));
+    const auto frames = boot_frames(*box_, 0x01);
+    EXPECT_EQ(count(frames, "0007 08"), 5u) << "blocks 0-2, 108 and the CRC block 109";
+}
+
+TEST_F(CtrlUpdate, RefusedVersionSendsNothingMore) {
+    start("boot03.version = 3\n");
+    place_display();
+    EXPECT_EQ(handle_ota_diaplay_task(), 0);
+    EXPECT_EQ(boot_frames(*box_, 0x03), (std::vector<std::string>{"0003", "0003", "0003"}));
+}
+
+TEST_F(CtrlUpdate, EraseNeverAnsweredEndsTheAttemptAndADroppedWriteIsRetried) {
+    start("boot01.drop_erase = 3\nboot01.drop_write = 1\n");
+    const FwBytes want = place_kd11();
+    ASSERT_EQ(handle_ota_motor_task(0), 1);
+    ASSERT_TRUE(poll_until([&] { return flash(0x01) == want; }, 3000));
+    const auto frames = boot_frames(*box_, 0x01);
+    EXPECT_EQ(count(frames, "0003"), 2u) << "the second attempt starts from the version query";
+    EXPECT_EQ(count(frames, "0007 01"), 3u + 7u) << "sector 1 three times, then all seven";
+    EXPECT_EQ(count(frames, "0007 08"), 6u) << "block 0 twice";
+}
+
+TEST_F(CtrlUpdate, BadCrcAnswerFailsEveryAttemptAndTheDisplayIsNotSwitchedBack) {
+    start("boot03.bad_crc = 1\n");
+    place_display();
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(handle_ota_diaplay_task(), 0);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(count_of(out, "check_display_crc_cmd err\r"), 3u);
+    const auto frames = boot_frames(*box_, 0x03);
+    EXPECT_EQ(count(frames, "0007 10"), 9u);
+    EXPECT_EQ(count(frames, "0007 40"), 0u);
+}
+
+TEST_F(CtrlUpdate, MotorThatDoesNotComeBackToItsApplicationFails) {
+    start("boot01.app_state = 0\n");
+    place_kd11();
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(handle_ota_motor_task(0), 0);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(count_of(out, "switch_to_app err\r"), 3u);
+    EXPECT_EQ(count_of(out, "OTA MC OK"), 0u);
+    EXPECT_EQ(count(boot_frames(*box_, 0x01), "0007 40"), 15u) << "five tries in each attempt";
+    EXPECT_EQ(get_ota_mode(), 0);
+}
+
+TEST_F(CtrlUpdate, UnansweredSlaveModeRequestDoesNotStopAMotorUpdate) {
+    start("boot03.slave_silent = 1\nboot01.model = hm52\n");
+    const FwBytes want = place_hm52();
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(handle_ota_motor_task(1), 1);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(count_of(out, "display enter slave mode err\r"), 1u);
+    EXPECT_TRUE(poll_until([&] { return flash(0x01) == want; }, 3000));
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(CtrlUpdate, DisplayAndMotorUpdatesStartedFromTheHostsControlChannel) {
+    BoxOptions o;
+    o.scenario = "[ttyHSL1]\nboot01.model = hm52\n";
+    box_ = std::make_unique<Box>(o);
+    ASSERT_TRUE(box_->ok()) << box_->error();
+    dir_ = box_->root() + "/tmp";
+    ASSERT_EQ(fw_sh("mkdir -p '" + dir_ + "'"), 0);
+    const FwBytes display = place_display();
+    const FwBytes hm52 = place_hm52();
+    ASSERT_TRUE(box_->wait_console("SDK Version:", 20000)) << box_->console();
+    ASSERT_TRUE(fifo_write(*box_, "motor_update x\ndisplay_update\nmotor_update 1\n"));
+    EXPECT_TRUE(box_->wait_console("[host] control: motor_update -> error:", 10000));
+    ASSERT_TRUE(box_->wait_console("[host] control: display_update -> 1", 60000)) << box_->console();
+    ASSERT_TRUE(box_->wait_console("[host] control: motor_update 1 -> 1", 60000)) << box_->console();
+    EXPECT_TRUE(poll_until([&] { return flash(0x03) == display && flash(0x01) == hm52; }, 3000));
+    EXPECT_EQ(box_->stop(), 0);
+    box_.reset();
 }
 
 }  // namespace

@@ -113,8 +113,11 @@ bool BootTarget::handle(uint16_t id, const BootBytes &p, BootBytes *answer) {
             return true;
         case 0x10: {
             const size_t body = flash_.size() - 4;
-            const uint32_t stored = flash_[body] | flash_[body + 1] << 8 | flash_[body + 2] << 16 |
-                                    static_cast<uint32_t>(flash_[body + 3]) << 24;
+            // The CRC is a little-endian number as the controller reads its
+            // flash: for KD11 that is wire order, each HEX pair swapped.
+            const size_t x = g_.swap_pairs ? 1 : 0;
+            const uint32_t stored = flash_[body + x] | flash_[body + (1 ^ x)] << 8 | flash_[body + 2 + x] << 16 |
+                                    static_cast<uint32_t>(flash_[body + (3 ^ x)]) << 24;
             const bool good = !f_.bad_crc && boot_crc32_mpeg2(flash_.data(), body) == stored;
             *answer = good ? kDone : kRefused;
             return true;

@@ -21,8 +21,14 @@
 // (silent quiets its broadcasts as well; answer_delay_ms does not apply:
 // the bike's lateness is its own answer_delay_ms).
 //
-// Bootloader faults: [ttyHSL1] boot08.<key> = <value> and boot.pace, or
-// "bike boot08.<key> <value>" at run time (keys in boot_flash.h).
+// Bootloaders (boot_flash.h): the GD32 board's (0x08, spoken to by 0x06) and,
+// spoken to by 0xAA, the display's (0x03) and the motor controller's (0x01,
+// KD11 unless boot01.model = hm52).  A controller in its bootloader answers
+// nothing else and the display broadcasts nothing.  The display answers the
+// slave/master switch 0xFF12 from 0xAA with the mode asked (boot03.slave_silent
+// = 1: no answer), battery 1 echoes a standby time 0xF533.
+// Faults: [ttyHSL1] boot<node>.<key> = <value> and boot.pace, or
+// "bike boot<node>.<key> <value>" at run time.
 //
 // Control commands: "bike <key> <value>" (any bike_state key), "bike attach",
 // "bike detach", "bike press" (one key press), "bike reset" (default bike,
