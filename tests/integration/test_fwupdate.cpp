@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <thread>
@@ -618,6 +619,62 @@ TEST_F(CtrlUpdate, DisplayAndMotorUpdatesStartedFromTheHostsControlChannel) {
     EXPECT_TRUE(poll_until([&] { return flash(0x03) == display && flash(0x01) == hm52; }, 3000));
     EXPECT_EQ(box_->stop(), 0);
     box_.reset();
+}
+
+}  // namespace
+
+namespace {
+
+// Figures for docs/performance.md, not a check: a display image with data in
+// every block at the real line rate, and the box's own time per block (devsim
+// wrote the answer -> devsim read the next frame).  Run by hand:
+//   test_fwupdate --gtest_also_run_disabled_tests --gtest_filter=*PacedDisplay*
+TEST_F(CtrlUpdate, DISABLED_PacedDisplayUpdateAgainstTheLineRateBound) {
+    start("boot.pace = 1\n");
+    const FwTargetInfo &ti = fw_target_info(FW_DISPLAY);
+    // One record in 2048 bytes: every block holds data and the file stays small.
+    std::string hex;
+    for (uint32_t off = 0; off + 2048 <= ti.image_bytes; off += 2048) {
+        hex += fw_hex_without_end(fw_objcopy_hex(dir_, fw_random_bytes(16, off + 1), ti.window_start + off));
+    }
+    hex += ":00000001FF\r\n";
+    box_->put_file("/iot/conf/LP77_CAN.hex", hex);
+    const int64_t t0 = harness_mono_ms();
+    ASSERT_EQ(handle_ota_diaplay_task(), 1);
+    const int64_t took = harness_mono_ms() - t0;
+    size_t sent = 0, frames = 0;
+    for (const WireFrame &w : wire(*box_, "RX")) {
+        if ((w.f.dst == 0x03 && w.f.src == 0xAA) || w.f.id == 0xF533) {
+            sent += w.f.raw.size();
+            ++frames;
+        }
+    }
+    // Turnaround: each write block's answer (TX) to the next frame (RX), from devsim's log.
+    std::istringstream in(box_->file("/var/devsim/ttyHSL1.log"));
+    std::string l;
+    int64_t answered = -1;
+    std::vector<int64_t> turns;
+    bool in_writes = false;
+    while (std::getline(in, l)) {
+        const size_t p = l.find(" ttyHSL1 ");
+        if (p == std::string::npos) continue;
+        const int64_t ms = std::stoll(l.substr(0, p));
+        const std::string rest = l.substr(p + 9);
+        if (rest.rfind("RX 02 03 aa 07 00 07 08 08", 0) == 0) {  // a write block
+            if (in_writes && answered >= 0) turns.push_back(ms - answered);
+            in_writes = true;
+            answered = -1;
+        } else if (rest.rfind("TX ", 0) == 0 && in_writes) {
+            answered = ms;
+        }
+    }
+    std::sort(turns.begin(), turns.end());
+    const double bound_ms = static_cast<double>(sent) * 1000.0 / 3840.0;
+    printf("display update: %zu frames, %zu bytes sent, %lld ms; line-rate bound %.0f ms; ratio %.3f; "
+           "turnaround per block median %lld ms, max %lld ms over %zu blocks\n",
+           frames, sent, static_cast<long long>(took), bound_ms, static_cast<double>(took) / bound_ms,
+           turns.empty() ? -1LL : static_cast<long long>(turns[turns.size() / 2]),
+           turns.empty() ? -1LL : static_cast<long long>(turns.back()), turns.size());
 }
 
 }  // namespace
