@@ -95,14 +95,14 @@ struct Build {
     FwTarget t;
     bool words_parser;      // 16-bit parser (motor controllers)
     Outside outside;
-    bool quiet;             // GD32: failures end without a message
+    bool quiet;             // GD32: every failure ends without a message
     bool sleep_after_read;  // all but GD32
 };
 
 const Build kBuilds[FW_TARGETS] = {
     {FW_DISPLAY, false, Outside::Skip, false, true},
     {FW_KD11, true, Outside::FailMsg, false, true},
-    {FW_HM52, true, Outside::FailSilent, true, true},
+    {FW_HM52, true, Outside::FailSilent, false, true},
     {FW_GD32, false, Outside::FailSilent, true, false},
 };
 

@@ -208,11 +208,22 @@ TEST_F(FwImage, EndRecordFinishesEvenWithABadChecksumAndLinesAfterItAreIgnored) 
     EXPECT_TRUE(image_of(FW_GD32) == want);
 }
 
-TEST_F(FwImage, MotorControllerRefusesAnAddressOutsideItsWindowWithItsMessage) {
+TEST_F(FwImage, OutsideTheWindowKd11SaysSoHm52EndsSilentlyBothPrintParseErrors) {
+    const std::string outside = ":020000040800F2\r\n:0400000001020304F2\r\n:00000001FF\r\n";
     testing::internal::CaptureStdout();
-    EXPECT_EQ(build(FW_KD11, ":020000040800F2\r\n:0400000001020304F2\r\n:00000001FF\r\n"), 0);
+    EXPECT_EQ(build(FW_KD11, outside), 0);
     EXPECT_NE(testing::internal::GetCapturedStdout().find("Unexpected address range in HEX file \r"),
               std::string::npos);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(build(FW_HM52, outside), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout().find("Unexpected"), std::string::npos);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(build(FW_HM52, ":0400000001020304F3\r\n:00000001FF\r\n"), 0);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("HEX file parsing error \r"), std::string::npos);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(build(FW_GD32, ":0400000001020304F3\r\n:00000001FF\r\n"), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout().find("HEX file parsing error"), std::string::npos)
+        << "the GD32 builder ends silently";
 }
 
 }  // namespace
