@@ -506,10 +506,13 @@ TEST_F(CtrlUpdate, Kd11FlashEqualsTheImageWithTheKeyLineAndSlaveModeAroundIt) {
     EXPECT_EQ(count(frames, "0007 40"), 1u);
     // Power key on before the first bootloader frame, off after the last; the
     // display in slave mode before, master mode after.
-    int64_t first = 0, last = 0, slave = 0, master = 0;
+    // first: the version query; enter: the switch to the bootloader, which
+    // follows the slave-mode request; last: the switch back.
+    int64_t first = 0, enter = 0, last = 0, slave = 0, master = 0;
     for (const WireFrame &w : wire(*box_, "RX")) {
         if (w.f.dst == 0x01 && w.f.src == 0xAA) {
             if (first == 0) first = w.unix_ms;
+            if (enter == 0 && w.f.payload.size() == 2 && w.f.payload[0] == 0x20) enter = w.unix_ms;
             last = w.unix_ms;
         }
         if (w.f.dst == 0x03 && w.f.id == 0xFF12 && w.f.payload.size() == 2) {
@@ -532,7 +535,8 @@ TEST_F(CtrlUpdate, Kd11FlashEqualsTheImageWithTheKeyLineAndSlaveModeAroundIt) {
     EXPECT_LE(on, first);
     EXPECT_GE(off, last);
     EXPECT_GT(slave, 0);
-    EXPECT_LE(slave, first);
+    EXPECT_GE(slave, first);
+    EXPECT_LE(slave, enter);
     EXPECT_GE(master, last);
     EXPECT_EQ(get_ota_mode(), 0);
 }
