@@ -568,6 +568,19 @@ TEST_F(CtrlUpdate, EraseNeverAnsweredEndsTheAttemptAndADroppedWriteIsRetried) {
     EXPECT_EQ(count(frames, "0007 08"), 6u) << "block 0 twice";
 }
 
+TEST_F(CtrlUpdate, BlockThatFailsAllItsTriesEndsTheStepWithoutTheBlocksAfterIt) {
+    start("boot01.drop_write = 3\n");
+    const FwBytes want = place_kd11();
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(handle_ota_motor_task(0), 1);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(count_of(out, "send_controller_firmware err\r"), 1u);
+    const auto frames = boot_frames(*box_, 0x01);
+    EXPECT_EQ(count(frames, "0007 08"), 3u + 5u) << "block 0 three times, nothing after it, then the whole image";
+    EXPECT_EQ(count(frames, "0007 10"), 1u) << "no CRC check after the failed step";
+    ASSERT_TRUE(poll_until([&] { return flash(0x01) == want; }, 3000));
+}
+
 TEST_F(CtrlUpdate, BadCrcAnswerFailsEveryAttemptAndTheDisplayIsNotSwitchedBack) {
     start("boot03.bad_crc = 1\n");
     place_display();
