@@ -74,9 +74,9 @@ FwBytes fw_srec_image(const std::string &dir, const std::string &hex, uint32_t f
     return fw_read(dir + "/oracle.bin");
 }
 
-static uint32_t crcmod(const std::string &dir, const FwBytes &b, const char *spec) {
+static uint32_t crcmod(const std::string &dir, const FwBytes &b, const char *params) {
     fw_write(dir + "/crc.bin", b);
-    const std::string cmd = std::string("/usr/bin/python3 -c \"import crcmod,sys; f=crcmod.mkCrcFun(") + spec +
+    const std::string cmd = std::string("/usr/bin/python3 -c \"import crcmod,sys; f=crcmod.mkCrcFun(") + params +
                             "); print(f(open(sys.argv[1],'rb').read()))\" '" + dir + "/crc.bin' > '" + dir +
                             "/crc.txt'";
     if (fw_sh(cmd) != 0) return 0xDEADBEEF;
