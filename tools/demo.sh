@@ -169,6 +169,8 @@ telagent demo
   devsim  pid $(cat "$root/var/devsim/ready"), ports in $root/dev, wire logs in $root/var/devsim
   host    pid $hpid, TELAGENT_ROOT=$root, library $lib
   ota     $ota_note
+  control echo gd32_update > $root/var/host/control   (after placing $root/iot/conf/GD32.hex;
+          also display_update, motor_update <id>, upgrade, bakbat: see docs/architecture.md)
   shown   [agent] console ($root/var/console.log), [action] system actions ($root/var/actions.log),
           [broker] the box's MQTT sessions and subscriptions, [cloud] its telemetry decoded (telagent-cloud)
   stop    Ctrl-C$([ -n "${DEMO_SECONDS:-}" ] && echo ", or by itself after $DEMO_SECONDS s")
