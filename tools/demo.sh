@@ -158,7 +158,7 @@ if command -v python3 >/dev/null; then
   done
 fi
 
-TELAGENT_ROOT="$root" "$host" >"$root/var/console.log" 2>&1 &
+TELAGENT_ROOT="$root" "$host" --init-lpm >"$root/var/console.log" 2>&1 &
 hpid=$!
 groups+=("$hpid")
 
@@ -171,6 +171,8 @@ telagent demo
   ota     $ota_note
   control echo gd32_update > $root/var/host/control   (after placing $root/iot/conf/GD32.hex;
           also display_update, motor_update <id>, upgrade, bakbat: see docs/architecture.md)
+  power   echo "power battery backup" > $root/var/devsim/control   (then "power wake 6", "power battery main";
+          the agent's writes to the power nodes are in $root/var/devsim/power.log)
   shown   [agent] console ($root/var/console.log), [action] system actions ($root/var/actions.log),
           [broker] the box's MQTT sessions and subscriptions, [cloud] its telemetry decoded (telagent-cloud)
   stop    Ctrl-C$([ -n "${DEMO_SECONDS:-}" ] && echo ", or by itself after $DEMO_SECONDS s")
