@@ -4,6 +4,7 @@
 // its thread running the whole cycle behind the fake clock.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -222,4 +223,59 @@ TEST_F(InitLpmTest, WholeCycleSleepsAfterTheWaitAndWakesOnAlarmAndFifo) {
     close(w);
     EXPECT_TRUE(wait_for(
         [&] { return out.text().find("read id is 5, event QS_MDM_MCU_GPIO_RESUME.\n") != std::string::npos; }));
+}
+
+TEST(LpmInit, NoAlarmTimerMeansNoSleep) {
+    // The real clock, and no room for a timer's signal: timer_create fails.
+    TestRoot root;
+    root.mkdirs("/tmp");
+    for (const char *n : {"/sys/power/wake_lock", "/sys/power/wake_unlock", "/sys/power/autosleep"})
+        root.write(n, "");
+    set_factory_booting(1);
+    const unsigned char backup[6] = {1, 0, 0, 1, 0, 0};
+    set_bakbat_info(backup);
+    root.write("/iot/conf/iot.ini", "[IotCfg]\nBackupBatteryInterval=200\n");
+    struct rlimit none {0, 0};
+    ASSERT_EQ(setrlimit(RLIMIT_SIGPENDING, &none), 0);
+    timer_t probe;
+    if (timer_create(CLOCK_BOOTTIME, nullptr, &probe) == 0) {
+        timer_delete(probe);
+        GTEST_SKIP() << "this kernel grants timers without pending-signal room";
+    }
+    ASSERT_EQ(init_lpm(), 1);
+    EXPECT_EQ(get_lpm_rtc_disabled(), 1);
+    px510_backup_battery_step();
+    EXPECT_EQ(get_lpm_status(), IOT_LPM_MAIN_BATTERY);
+    EXPECT_EQ(root.read("/sys/power/autosleep"), "");
+}
+
+TEST(LpmAutosleep, UsbWakeSourceIsDroppedOnlyWithoutCableAndWithoutActiveSource) {
+    TestRoot root;
+    const char *kDusb = "/sys/devices/virtual/android_usb/android0/dusb";
+    const char *kSources = "/sys/kernel/debug/wakeup_sources";
+    const char *kOnline = "/sys/devices/78d9000.usb/power_supply/usb/online";
+    root.write("/sys/power/autosleep", "off");
+    root.write(kDusb, "x");
+    root.write(kOnline, "0\n");
+    const std::string head = "name\t\tactive_count\tevent_count\twakeup_count\texpire_count\tactive_since\n";
+    // Source active: nothing to drop.
+    root.write(kSources, head + "msm_otg\t\t3\t3\t0\t0\t1\n");
+    EXPECT_EQ(QS_Autosleep_Enable(), 0);
+    EXPECT_EQ(root.read("/sys/power/autosleep"), "mem");
+    EXPECT_EQ(root.read(kDusb), "x");
+    // Inactive and no cable: the gadget is toggled (last write "0").
+    root.write(kSources, head + "other\t\t1\t1\t0\t0\t1\nmsm_otg\t\t3\t3\t0\t0\t0\n");
+    EXPECT_EQ(QS_Autosleep_Enable(), 0);
+    EXPECT_EQ(root.read(kDusb), "0");
+    // A cable present: left alone.
+    root.write(kDusb, "x");
+    root.write(kOnline, "1\n");
+    EXPECT_EQ(QS_Autosleep_Enable(), 0);
+    EXPECT_EQ(root.read(kDusb), "x");
+    // An unreadable table still enables autosleep; a missing node does not.
+    root.write(kSources, "garbage");
+    EXPECT_EQ(QS_Autosleep_Enable(), 0);
+    unlink(root.at("/sys/power/autosleep").c_str());
+    EXPECT_EQ(QS_Autosleep_Enable(), -1);
+    EXPECT_FALSE(root.exists("/sys/power/autosleep"));
 }
