@@ -1,7 +1,12 @@
 #include "platform/plat_alarm.h"
 
 #include <cerrno>
-#include <csignal>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include <cstdint>
 #include <ctime>
 #include <thread>
 
@@ -17,7 +22,8 @@ struct plat_alarm {
     int periodic = 0;
     int64_t first_ms = 0;  // fake clock: monotonic time of the first expiry
     bool fake = false;
-    timer_t timer{};
+    int timer_fd = -1;  // real clock: the timer
+    int stop_fd = -1;   // real clock: wakes the waiting thread to stop
     std::atomic<bool> stop{false};
     std::thread poller;
 };
@@ -30,9 +36,21 @@ void fire(plat_alarm *a) {
     std::thread([cb, param] { cb(param); }).detach();
 }
 
-void on_expiry(union sigval v) {
-    auto *a = static_cast<plat_alarm *>(v.sival_ptr);
-    a->cb(a->param);
+// Real clock: a timer descriptor waited on by one thread, which starts a new
+// thread per expiry (the kernel counts missed expiries; each one runs).
+void wait_real(plat_alarm *a) {
+    for (;;) {
+        struct pollfd p[2] = {{a->timer_fd, POLLIN, 0}, {a->stop_fd, POLLIN, 0}};
+        if (poll(p, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        if (p[1].revents & POLLIN) return;
+        uint64_t n = 0;
+        if (read(a->timer_fd, &n, sizeof n) != static_cast<ssize_t>(sizeof n)) continue;
+        for (uint64_t i = 0; i < n; ++i) fire(a);
+        if (a->periodic == 0) return;
+    }
 }
 
 // Fake clock: expiries follow the fake monotonic time, polled in real time.
@@ -69,26 +87,20 @@ int plat_alarm_create(plat_alarm **out, plat_alarm_cb cb, void *param, int64_t i
         *out = a;
         return 0;
     }
-    struct sigevent sev {};
-    sev.sigev_notify = SIGEV_THREAD;
-    sev.sigev_notify_function = on_expiry;
-    sev.sigev_value.sival_ptr = a;
-    if (timer_create(static_cast<clockid_t>(plat_alarm_clock_id()), &sev, &a->timer) != 0) {
-        int e = errno;
-        delete a;
-        errno = e;
-        return -1;
-    }
+    a->timer_fd = timerfd_create(plat_alarm_clock_id(), TFD_CLOEXEC);
+    a->stop_fd = eventfd(0, EFD_CLOEXEC);
     struct itimerspec its {};
     its.it_value.tv_sec = static_cast<time_t>(interval_s);
     if (periodic == 1) its.it_interval.tv_sec = static_cast<time_t>(interval_s);
-    if (timer_settime(a->timer, 0, &its, nullptr) != 0) {
+    if (a->timer_fd < 0 || a->stop_fd < 0 || timerfd_settime(a->timer_fd, 0, &its, nullptr) != 0) {
         int e = errno;
-        timer_delete(a->timer);
+        if (a->timer_fd >= 0) close(a->timer_fd);
+        if (a->stop_fd >= 0) close(a->stop_fd);
         delete a;
         errno = e;
         return -1;
     }
+    a->poller = std::thread(wait_real, a);
     *out = a;
     return 0;
 }
@@ -99,7 +111,11 @@ void plat_alarm_delete(plat_alarm *a) {
         a->stop.store(true);
         if (a->poller.joinable()) a->poller.join();
     } else {
-        timer_delete(a->timer);
+        uint64_t one = 1;
+        (void)!write(a->stop_fd, &one, sizeof one);
+        if (a->poller.joinable()) a->poller.join();
+        close(a->timer_fd);
+        close(a->stop_fd);
     }
     delete a;
 }

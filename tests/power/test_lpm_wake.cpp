@@ -10,6 +10,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <algorithm>
+#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -17,6 +19,7 @@
 #include <vector>
 
 #include "core/logging.h"
+#include "telagent/iot_config.h"
 #include "lib/qs_common_api/lpm/src/qs_lpm_api.h"
 #include "lte/lte_handle.h"
 #include "platform/plat_clock.h"
@@ -226,7 +229,7 @@ TEST_F(InitLpmTest, WholeCycleSleepsAfterTheWaitAndWakesOnAlarmAndFifo) {
 }
 
 TEST(LpmInit, NoAlarmTimerMeansNoSleep) {
-    // The real clock, and no room for a timer's signal: timer_create fails.
+    // The real clock, and descriptors for the wake FIFO but not for the timer.
     TestRoot root;
     root.mkdirs("/tmp");
     for (const char *n : {"/sys/power/wake_lock", "/sys/power/wake_unlock", "/sys/power/autosleep"})
@@ -235,14 +238,32 @@ TEST(LpmInit, NoAlarmTimerMeansNoSleep) {
     const unsigned char backup[6] = {1, 0, 0, 1, 0, 0};
     set_bakbat_info(backup);
     root.write("/iot/conf/iot.ini", "[IotCfg]\nBackupBatteryInterval=200\n");
-    struct rlimit none {0, 0};
-    ASSERT_EQ(setrlimit(RLIMIT_SIGPENDING, &none), 0);
-    timer_t probe;
-    if (timer_create(CLOCK_BOOTTIME, nullptr, &probe) == 0) {
-        timer_delete(probe);
-        GTEST_SKIP() << "this kernel grants timers without pending-signal room";
+    init_iotconfig();  // opened now, so init_lpm's reload needs no new descriptor
+
+    // Fill every hole below the highest open descriptor, then allow one more.
+    std::vector<int> fillers;
+    int top = -1;
+    for (const auto &e : std::filesystem::directory_iterator("/proc/self/fd"))
+        top = std::max(top, std::stoi(e.path().filename().string()));
+    for (;;) {
+        int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        if (fd > top) {
+            close(fd);
+            break;
+        }
+        fillers.push_back(fd);
     }
-    ASSERT_EQ(init_lpm(), 1);
+    struct rlimit old {};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+    struct rlimit one_more = old;
+    one_more.rlim_cur = static_cast<rlim_t>(top + 2);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &one_more), 0);
+    const int r = init_lpm();
+    setrlimit(RLIMIT_NOFILE, &old);
+    for (int fd : fillers) close(fd);
+
+    ASSERT_EQ(r, 1);
     EXPECT_EQ(get_lpm_rtc_disabled(), 1);
     px510_backup_battery_step();
     EXPECT_EQ(get_lpm_status(), IOT_LPM_MAIN_BATTERY);
