@@ -85,3 +85,37 @@ TEST(BoxLpm, BackupBatteryCycleSleepsWakesAndComesBackOnMainBattery) {
     EXPECT_EQ(count_of(power_log(box), " W autosleep mem\n"), mems2) << power_log(box);
     EXPECT_EQ(box.stop(), 0);
 }
+
+namespace {
+
+// A box on its backup battery with `ini_extra` in iot.ini: it must not begin a
+// low-power cycle (no "Waiting goto sleep", autosleep never "mem").
+void expect_no_cycle(const std::string &ini_extra, const std::string &interval_line) {
+    Broker broker;
+    ASSERT_TRUE(broker.ok()) << broker.error();
+    BoxOptions o;
+    o.mqtt_port = broker.port();
+    o.start_host = false;
+    Box box(o);
+    ASSERT_TRUE(box.ok()) << box.error();
+    box.put_file("/iot/conf/iot.ini", box.file("/iot/conf/iot.ini") + ini_extra);
+    ASSERT_EQ(box.start_host({"--restart-delay-ms", "200", "--init-lpm"}), 0) << box.error();
+    ASSERT_TRUE(box.wait_console(interval_line, 20000)) << box.console();
+    ASSERT_TRUE(box.wait_console("IoT Version:", 20000)) << box.console();
+    ASSERT_TRUE(control(box, "power battery backup"));
+    EXPECT_TRUE(box.wait_console("[host] control: bakbat 100e00010000", 10000)) << box.console();
+    harness_sleep_ms(16000);  // three passes of the backup-battery thread
+    EXPECT_EQ(count_of(box.console(), "Waiting goto sleep"), 0u) << box.console();
+    EXPECT_EQ(count_of(power_log(box), " W autosleep mem\n"), 0u) << power_log(box);
+    EXPECT_EQ(box.stop(), 0);
+}
+
+}  // namespace
+
+TEST(BoxLpm, IntervalZeroKeepsTheBoxAwakeOnTheBackupBattery) {
+    expect_no_cycle("BackupBatteryInterval=0\n", "init_lpm *** mBackupBattery_interval:0 \n");
+}
+
+TEST(BoxLpm, ChecknvZeroKeepsTheBoxAwakeOnTheBackupBattery) {
+    expect_no_cycle("checknv=0\n", "init_lpm *** mBackupBattery_interval:12000 \n");
+}
