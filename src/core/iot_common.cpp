@@ -2,31 +2,7 @@
 
 #include <atomic>
 
-#include "cloud/mqtt_handle.h"
-#include "core/tel_agent_main.h"
-#include "sensor/sensor_handle.h"
-#include "vehicle/bt_handle.h"
-#include "vehicle/usart_mcu_handle.h"
-#include "vehicle/usart_ecu_handle.h"
-#include "vehicle/usart_lock_handle.h"
-
-const dev_hostcore_t dev_hostcore = {
-    hostcore_init,
-    hostcore_deinit,
-    hostcore_mqtt_connect,
-    hostcore_mqtt_disconnect,
-    hostcore_mqtt_pub,
-    hostcore_mqtt_post,
-    hostcore_mqtt_recv_register,
-    write_data_to_bluetooth,
-    write_data_to_GD,
-    write_data_to_ecu,
-    hostcore_bluetooth_recv_register,
-    hostcore_GD32_recv_register,
-    hostcore_ECU_recv_register,
-    hostcore_get_gsensor_info,
-    hostcore_get_gyroscope_info,
-};
+#include "telagent/iotsdk.h"
 
 namespace {
 
@@ -73,3 +49,27 @@ int dev_GD32_recv_register(dev_recv_cb_t cb) { return call_slot(&dev_hostcore_t:
 int dev_ECU_recv_register(dev_recv_cb_t cb) { return call_slot(&dev_hostcore_t::ECU_recv_register, cb); }
 int dev_get_gsensor_info(iot_sensor_data_t *out) { return call_slot(&dev_hostcore_t::get_gsensor_info, out); }
 int dev_get_gyroscope_info(iot_sensor_data_t *out) { return call_slot(&dev_hostcore_t::get_gyroscope_info, out); }
+
+// ---- host callbacks ------------------------------------------------------
+
+namespace {
+// Set once by the host, read from link threads.
+std::atomic<void (*)(const unsigned char *, int)> g_bt_msg_cb{nullptr};
+std::atomic<void (*)(const char *, const char *)> g_event_cb{nullptr};
+}  // namespace
+
+extern "C" TELAGENT_API int init_cb(const iot_host_cb_t *cb) {
+    g_bt_msg_cb.store(cb ? cb->bt_msg : nullptr);
+    g_event_cb.store(cb ? cb->event_msg : nullptr);
+    return 1;
+}
+
+void cb_bt_msg(const unsigned char *msg, int len) {
+    auto fn = g_bt_msg_cb.load();
+    if (msg != nullptr && fn != nullptr) fn(msg, len);
+}
+
+void cb_event_msg(const char *name, const char *value) {
+    auto fn = g_event_cb.load();
+    if (name != nullptr && value != nullptr && fn != nullptr) fn(name, value);
+}

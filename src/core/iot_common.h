@@ -35,7 +35,8 @@ struct dev_hostcore_t {
     int (*get_gyroscope_info)(iot_sensor_data_t *out);
 };
 
-// The library's own table, every slot filled.
+// The library's own table, every slot filled (defined by the entry, which
+// alone knows every subsystem).
 extern const dev_hostcore_t dev_hostcore;
 
 // 1 when stored; 0 when a table is already registered (the first one stays).
@@ -60,3 +61,8 @@ int dev_GD32_recv_register(dev_recv_cb_t cb);
 int dev_ECU_recv_register(dev_recv_cb_t cb);
 int dev_get_gsensor_info(iot_sensor_data_t *out);
 int dev_get_gyroscope_info(iot_sensor_data_t *out);
+
+// Forward a Bluetooth message / an event to the host, when it asked for them
+// (init_cb).
+void cb_bt_msg(const unsigned char *msg, int len);
+void cb_event_msg(const char *name, const char *value);

@@ -18,7 +18,6 @@
 
 #include "platform/plat_path.h"
 #include "platform/sys_action.h"
-#include "sensor/sensor_handle.h"
 
 namespace {
 
@@ -604,6 +603,14 @@ int set_official_port_number(int port) {
     return set_broker_port("MqttOfficialPort", port, "set_MqttOfficialPort_failed  \r");
 }
 
+// The motion sensor sits above the store; the entry registers how a new
+// sensitivity reaches it.
+std::atomic<void (*)(int)> g_sensor_level_listener{nullptr};
+
+void set_sensor_level_listener(void (*listener)(int level)) {
+    g_sensor_level_listener.store(listener, std::memory_order_release);
+}
+
 // ---------------------------------------------------------------------------
 // Typed settings.  Every setter reports whether the file was written: a
 // caller answering the cloud or the dealer tool must not claim a change that
@@ -613,7 +620,8 @@ int get_sensor_level(void) { return get_cfg_int("SensorLevel", "1", 1); }
 int set_sensor_level(int level) {
     int ok = set_cfg_int("SensorLevel", level);
     // The sensor takes the new sensitivity now, stored or not.
-    if (level >= 0 && level <= 9) iot_set_measure_gsensor(level, 10, 60);
+    void (*listener)(int) = g_sensor_level_listener.load(std::memory_order_acquire);
+    if (level >= 0 && level <= 9 && listener != nullptr) listener(level);
     return ok;
 }
 

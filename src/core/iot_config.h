@@ -12,6 +12,10 @@ int read_file2buf(const char *path, char *buf, int n);
 int write_buf2file(const char *path, const char *buf, int n);
 int rewrite_buf2file(const char *path, const char *str);
 
+// Called by set_sensor_level with a level of 0..9, stored or not, so that the
+// motion sensor takes it at once.  Registered by the entry at start-up.
+void set_sensor_level_listener(void (*listener)(int level));
+
 // Start-up: reads auth.bin and logs what it found.  Returns the byte count.
 int load_auth_data_from_file(void);
 

@@ -3,6 +3,9 @@
 #include <atomic>
 #include <cstdio>
 
+#include "cloud/mqtt_handle.h"
+#include "core/iot_common.h"
+#include "core/tel_agent_main.h"
 #include "gps/gps_handle.h"
 #include "sensor/sensor_handle.h"
 #include "vehicle/bt_handle.h"
@@ -17,11 +20,25 @@ constexpr const char *kSdkVersion = "iot_orlin_V1.2.2.1-2023.04.10";
 constexpr const char *kBuildDate = "Nov 21 2023";
 constexpr const char *kBuildTime = "19:09:18";
 
-// Set once by the host, read from link threads.
-std::atomic<void (*)(const unsigned char *, int)> g_bt_msg_cb{nullptr};
-std::atomic<void (*)(const char *, const char *)> g_event_cb{nullptr};
-
 }  // namespace
+
+const dev_hostcore_t dev_hostcore = {
+    hostcore_init,
+    hostcore_deinit,
+    hostcore_mqtt_connect,
+    hostcore_mqtt_disconnect,
+    hostcore_mqtt_pub,
+    hostcore_mqtt_post,
+    hostcore_mqtt_recv_register,
+    write_data_to_bluetooth,
+    write_data_to_GD,
+    write_data_to_ecu,
+    hostcore_bluetooth_recv_register,
+    hostcore_GD32_recv_register,
+    hostcore_ECU_recv_register,
+    hostcore_get_gsensor_info,
+    hostcore_get_gyroscope_info,
+};
 
 int init_iot(void) {
     init_lte_gpio();
@@ -47,19 +64,3 @@ int init_iot(void) {
 }
 
 int init_iotsdk(void) { return init_iot(); }
-
-extern "C" TELAGENT_API int init_cb(const iot_host_cb_t *cb) {
-    g_bt_msg_cb.store(cb ? cb->bt_msg : nullptr);
-    g_event_cb.store(cb ? cb->event_msg : nullptr);
-    return 1;
-}
-
-void cb_bt_msg(const unsigned char *msg, int len) {
-    auto fn = g_bt_msg_cb.load();
-    if (msg != nullptr && fn != nullptr) fn(msg, len);
-}
-
-void cb_event_msg(const char *name, const char *value) {
-    auto fn = g_event_cb.load();
-    if (name != nullptr && value != nullptr && fn != nullptr) fn(name, value);
-}

@@ -6,7 +6,3 @@
 // came up, 0 otherwise.
 int init_iot(void);
 int init_iotsdk(void);
-
-// Forward a Bluetooth message / an event to the host, when it asked for them.
-void cb_bt_msg(const unsigned char *msg, int len);
-void cb_event_msg(const char *name, const char *value);

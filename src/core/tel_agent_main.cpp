@@ -31,6 +31,7 @@
 #include "platform/plat_path.h"
 #include "platform/sys_action.h"
 #include "power/lpm_handle.h"
+#include "gps/gps_handle.h"
 #include "sensor/sensor_handle.h"
 #include "vehicle/bt_handle.h"
 #include "vehicle/factory_test.h"
@@ -282,6 +283,14 @@ void init_platform_sig(void) {
     sigaction(SIGUSR2, &su, nullptr);
 }
 
+// The lower layers reach the higher ones only through what is registered here.
+void register_layer_callbacks(void) {
+    set_sensor_level_listener([](int level) { iot_set_measure_gsensor(level, 10, 60); });
+    set_lte_mqtt_teardown_cb(free_mqtt);
+    set_lte_bt_mac_cb(iot_get_bt_mac);
+    set_gps_system_status_cb(get_system_status);
+}
+
 int all_init(void) {
     printf("IoT Version:%s\r\nLoad ...\r\n", kFirmwareVersion);
     mLogInit(2, 1);
@@ -373,6 +382,7 @@ extern "C" TELAGENT_API void call_iotmain(const char *lib_path) {
     g_lib_load_type.store(type, std::memory_order_relaxed);
     printf("Runing lib:%s,nt[%d]\n", lib_path, type);
 
+    register_layer_callbacks();
     dev_hostcore_register(&dev_hostcore);
     dev_mqtt_recv_register(dev_yun_recv_handler);
     dev_GD32_recv_register(dev_GD32_recv_handler);

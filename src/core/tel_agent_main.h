@@ -11,6 +11,11 @@ inline constexpr const char *kFirmwareVersion = "TX513.880Q.v1.2.2.1.2023.11.21"
 int hostcore_init(void);
 int hostcore_deinit(void);
 
+// Hands the lower layers the callbacks through which they reach the higher
+// ones (MQTT teardown for the LTE manager, the bike's status for GNSS, ...).
+// call_iotmain does it first.
+void register_layer_callbacks(void);
+
 // The start-up sequence; returns 0.
 int all_init(void);
 

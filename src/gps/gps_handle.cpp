@@ -13,7 +13,6 @@
 #include "gps/nmea_parse.h"
 #include "platform/plat_clock.h"
 #include "sensor/sensor_handle.h"
-#include "vehicle/vehicle_state.h"
 
 namespace {
 
@@ -253,9 +252,18 @@ int iot_get_gps_info(iot_gps_info_t *info) {
 
 // ---- supervision ------------------------------------------------------------
 
+namespace {
+// The bike's system status lives in the vehicle link, above this module.
+std::atomic<int (*)(void)> g_system_status{nullptr};
+}  // namespace
+
+void set_gps_system_status_cb(int (*status)(void)) { g_system_status.store(status, std::memory_order_release); }
+
+
 void gps_handle_step(gps_loop_state_t *st) {
     if (st == nullptr) return;
-    if (get_system_status() != 0 || get_ebike_move_status() == 1) {
+    auto status = g_system_status.load(std::memory_order_acquire);
+    if ((status != nullptr && status() != 0) || get_ebike_move_status() == 1) {
         // The bike is in use: run now and forget any back-off.
         set_ebike_move_status(0);
         gps_module_ctl(1);

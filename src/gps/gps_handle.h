@@ -68,5 +68,8 @@ struct gps_loop_state_t {
 };
 // One supervision pass without its one-second sleep.
 void gps_handle_step(gps_loop_state_t *st);
+// Registered by the entry: the bike's system status (non-zero while in use),
+// which keeps the receiver running.
+void set_gps_system_status_cb(int (*status)(void));
 // Thread body: receiver on, then a pass every second, forever.
 void gps_handle_loop(void);

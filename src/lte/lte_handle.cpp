@@ -13,17 +13,14 @@
 #include <mutex>
 #include <thread>
 
-#include "cloud/mqtt_handle.h"
 #include "core/iot_config.h"
 #include "core/logging.h"
 #include "core/sys_utils.h"
-#include "core/tel_agent_main.h"
 #include "lib/qs_common_api/dev/qs_dev.h"
 #include "lib/qs_common_api/sim/qs_sim.h"
 #include "lte/at_channel.h"
 #include "platform/plat_clock.h"
 #include "platform/sys_action.h"
-#include "vehicle/bt_handle.h"
 
 namespace {
 
@@ -72,6 +69,10 @@ std::atomic<int> g_reg_flag{0};
 std::atomic<uint32_t> g_invalid_count{0};
 std::atomic<uint32_t> g_csq_count{0};
 std::atomic<uint8_t> g_csq{0};
+// Reached through the entry: the MQTT session sits above the LTE manager,
+// the BLE bridge beside it.
+std::atomic<void (*)(void)> g_mqtt_teardown{nullptr};
+std::atomic<int (*)(uint8_t *)> g_bt_mac{nullptr};
 std::atomic<int> g_dial_mqtt_success{0};
 std::atomic<int> g_route_set{0};
 
@@ -171,7 +172,7 @@ void setup_wwan_iproute() {
 
 // Re-dial: MQTT torn down first, it would only fail on a dead link.
 void redial() {
-    free_mqtt();
+    if (auto teardown = g_mqtt_teardown.load(std::memory_order_acquire)) teardown();
     release_lte();
     init_lte();
     int expected = 1;
@@ -211,9 +212,9 @@ int init_lte(void) {
     char imei[32] = {};
     for (int i = 0; i < 3; ++i) {
         if (get_imei(imei) > 5) {
-            char cmd[48];
-            snprintf(cmd, sizeof cmd, "set_imei_%s", imei);
-            execute_command(cmd);
+            const long long v = strtoll(imei, nullptr, 10);
+            setimei(v);
+            printf("imei --------- [%s] ------[%lld]-\r\n", imei, v);
             break;
         }
     }
@@ -291,7 +292,8 @@ int load_sn_info(void) {
 
     uint8_t mac[6] = {};
     char mac_text[24] = {};
-    if (iot_get_bt_mac(mac) == 1) {
+    auto bt_mac = g_bt_mac.load(std::memory_order_acquire);
+    if (bt_mac != nullptr && bt_mac(mac) == 1) {
         snprintf(mac_text, sizeof mac_text, "%02X:%02X:%02X:%02X:%02X:%02X", mac[0], mac[1], mac[2], mac[3], mac[4],
                  mac[5]);
     }
@@ -598,6 +600,12 @@ int get_modem_info(modem_info_t *out) {
 }
 
 void lte_set_data_status(int status) { g_data_status.store(status); }
+
+void set_lte_mqtt_teardown_cb(void (*teardown)(void)) {
+    g_mqtt_teardown.store(teardown, std::memory_order_release);
+}
+
+void set_lte_bt_mac_cb(int (*bt_mac)(uint8_t *mac)) { g_bt_mac.store(bt_mac, std::memory_order_release); }
 
 void set_dial_mqtt_success(void) { g_dial_mqtt_success.store(1); }
 

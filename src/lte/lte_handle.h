@@ -30,6 +30,11 @@ int load_sn_info(void);
 // Refreshes the cached CSQ over "AT+CSQ".  1 when a value was read, else 0.
 int load_csq(void);
 
+// Registered by the entry: tears the MQTT session down before a re-dial, and
+// reads the BLE bridge's MAC (1 when known) for the serial-number list.
+void set_lte_mqtt_teardown_cb(void (*teardown)(void));
+void set_lte_bt_mac_cb(int (*bt_mac)(uint8_t *mac));
+
 // ---- supervision and control -------------------------------------------
 // One supervision pass (the caller sleeps the second between passes).
 int check_lte_network(void);

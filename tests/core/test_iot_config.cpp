@@ -10,6 +10,7 @@
 
 #include "core/iot_config.h"
 #include "core/tavi_common.h"
+#include "core/tel_agent_main.h"
 #include "sensor/sensor_handle.h"
 #include "support/test_root.h"
 
@@ -213,6 +214,8 @@ TEST_F(IotConfig, TypedClampsAndFlags) {
     set_bt_auth(7);
     EXPECT_EQ(get_systerm_backup(), 1);
 
+    // The sensor hears of a new level through the entry's wiring.
+    register_layer_callbacks();
     int level = -1, p1 = 0, p2 = 0;
     ASSERT_EQ(set_sensor_level(4), 1);
     iot_get_measure_gsensor(&level, &p1, &p2);
