@@ -205,6 +205,27 @@ bool reboot_allowed(const char *name) {
 
 // ---- the checks -------------------------------------------------------------
 
+int cgdcont_duplicate(const char *reply) {
+    if (reply == nullptr) return 0;
+    // Every listed id, not only a run from 1: a duplicate behind a gap in the
+    // numbering is a duplicate all the same.
+    std::array<bool, kCidMax + 1> seen{};
+    static const char kTag[] = "+CGDCONT: ";
+    const size_t tag_len = sizeof kTag - 1;
+    for (const char *p = strstr(reply, kTag); p != nullptr; p = strstr(p + tag_len, kTag)) {
+        const char *d = p + tag_len;
+        // At most three digits and no leading zero: the modem writes ids
+        // plainly, anything else is not a line of the list.
+        if (*d == '0') continue;
+        int id = 0, digits = 0;
+        while (digits < 3 && d[digits] >= '0' && d[digits] <= '9') id = id * 10 + (d[digits++] - '0');
+        if (digits == 0 || d[digits] != ',' || id < 1 || id > kCidMax) continue;
+        if (seen[static_cast<size_t>(id)]) return id;
+        seen[static_cast<size_t>(id)] = true;
+    }
+    return 0;
+}
+
 int check_nvburs(void) {
     Reply r;
     if (at("at+nvburs=2\r\n", r) < 2) {
@@ -237,18 +258,7 @@ int check_cgdcont(void) {
         printf("%d/%s[%s]\n", __LINE__, __func__, r.data());
         return 0;
     }
-    // Every listed id, not only a run from 1: a duplicate behind a gap in
-    // the numbering is a duplicate all the same.
-    std::array<bool, kCidMax + 1> seen{};
-    int dup = 0;
-    const char *kTag = "+CGDCONT: ";
-    for (const char *p = strstr(r.data(), kTag); p != nullptr && dup == 0; p = strstr(p + 1, kTag)) {
-        char *end = nullptr;
-        const long id = strtol(p + strlen(kTag), &end, 10);
-        if (end == p + strlen(kTag) || *end != ',' || id < 1 || id > kCidMax) continue;
-        if (seen[static_cast<size_t>(id)]) dup = static_cast<int>(id);
-        seen[static_cast<size_t>(id)] = true;
-    }
+    const int dup = cgdcont_duplicate(r.data());
     if (dup == 0) {
         printf("%d/%s check list success\n", __LINE__, __func__);
         return 2;

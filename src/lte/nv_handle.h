@@ -31,6 +31,9 @@ int check_default_nv(void);
 // The check thread's body: one run of every check, then a reboot if needed.
 void *nv_check_loop(void *arg);
 
+// The first context id the reply of "at+cgdcont?" lists a second time, or 0.
+int cgdcont_duplicate(const char *reply);
+
 // Each check: 2 the setting was right, 1 a fix-up was made, 0 it could not be
 // read (check_gps_ldm gives 2 after a fix-up too).
 int check_nvburs(void);
