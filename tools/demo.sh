@@ -130,6 +130,27 @@ if ! wait_for 100 test -s "$root/var/devsim/ready"; then
   exit 1
 fi
 
+# Firmware for OTA requests: whatever is put in $root/var/ota is served over
+# HTTP on loopback; the URL is in $root/var/ota.url.
+ota_note="python3 not installed: no firmware server"
+if command -v python3 >/dev/null; then
+  mkdir -p "$root/var/ota"
+  ota_note="firmware server did not start"
+  for _ in 1 2 3; do
+    ota_port=$(free_port) || break
+    python3 -m http.server --bind 127.0.0.1 --directory "$root/var/ota" "$ota_port" >"$root/var/ota.log" 2>&1 &
+    opid=$!
+    if wait_for 50 port_open "$ota_port"; then
+      groups+=("$opid")
+      echo "http://127.0.0.1:$ota_port/" >"$root/var/ota.url"
+      ota_note="http://127.0.0.1:$ota_port/ serves $root/var/ota"
+      break
+    fi
+    kill -KILL -- "-$opid" 2>/dev/null
+    wait "$opid" 2>/dev/null
+  done
+fi
+
 TELAGENT_ROOT="$root" "$host" >"$root/var/console.log" 2>&1 &
 hpid=$!
 groups+=("$hpid")
@@ -140,6 +161,7 @@ telagent demo
   broker  $broker_note
   devsim  pid $(cat "$root/var/devsim/ready"), ports in $root/dev, wire logs in $root/var/devsim
   host    pid $hpid, TELAGENT_ROOT=$root, library $lib
+  ota     $ota_note
   shown   [agent] console ($root/var/console.log), [action] system actions ($root/var/actions.log),
           [broker] the box's MQTT sessions and subscriptions, [cloud] what it publishes
   stop    Ctrl-C$([ -n "${DEMO_SECONDS:-}" ] && echo ", or by itself after $DEMO_SECONDS s")

@@ -298,6 +298,8 @@ int all_init(void) {
     iot_log_init(2, 2);
     // Each step is traced so that the start-up order can be read off the log.
     auto step = [](const char *name) { mlog(2, "startup: %s\n", name); };
+    // reload_app restarts the BLE bridge through the command keywords.
+    set_sys_command_handler(execute_command);
 
     step("init_iotsdk");
     init_iotsdk();

@@ -19,7 +19,7 @@
 #include "lib/qs_common_api/qmi/uim/src/qs_qmi_uim.h"
 #include "lte/at_channel.h"
 #include "lte/lte_handle.h"
-#include "platform/qmi_client_sim.h"
+#include "platform/sim/qmi_client_sim.h"
 #include "platform/qmi_services_v01.h"
 
 namespace {

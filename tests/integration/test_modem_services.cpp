@@ -23,7 +23,7 @@
 #include "lib/qs_common_api/wwan/qs_wwan.h"
 #include "modem/modem_services.h"
 #include "modem/modem_state.h"
-#include "platform/qmi_client_sim.h"
+#include "platform/sim/qmi_client_sim.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/qmi_sim_wire.h"
+#include "platform/sim/qmi_sim_wire.h"
 
 namespace {
 

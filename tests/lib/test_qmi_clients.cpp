@@ -20,9 +20,9 @@
 #include "lib/qs_common_api/qmi/uim/src/qs_qmi_uim.h"
 #include "lib/qs_common_api/qmi/wds/src/qs_qmi_wds.h"
 #include "platform/plat_clock.h"
-#include "platform/qmi_client_sim.h"
+#include "platform/sim/qmi_client_sim.h"
 #include "platform/qmi_services_v01.h"
-#include "platform/qmi_sim_wire.h"
+#include "platform/sim/qmi_sim_wire.h"
 #include "support/test_root.h"
 
 namespace {

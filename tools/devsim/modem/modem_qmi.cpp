@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "platform/qmi_services_v01.h"
-#include "platform/qmi_sim_wire.h"
+#include "platform/sim/qmi_sim_wire.h"
 #include "modem/modem_services.h"
 
 namespace {

@@ -1,5 +1,5 @@
 // Service objects and message tables of the simulation build.
-#include "platform/qmi_idl_sim.h"
+#include "platform/sim/qmi_idl_sim.h"
 #include "platform/qmi_services_v01.h"
 
 namespace {

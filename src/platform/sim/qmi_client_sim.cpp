@@ -21,9 +21,9 @@
 
 #include "platform/plat_path.h"
 #include "platform/qmi_client.h"
-#include "platform/qmi_client_sim.h"
-#include "platform/qmi_idl_sim.h"
-#include "platform/qmi_sim_wire.h"
+#include "platform/sim/qmi_client_sim.h"
+#include "platform/sim/qmi_idl_sim.h"
+#include "platform/sim/qmi_sim_wire.h"
 
 namespace {
 
