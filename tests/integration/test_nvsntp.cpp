@@ -222,6 +222,13 @@ size_t writes(const std::vector<std::string> &cmds) {
     return n;
 }
 
+// The commands of the checks themselves: the reboot path's modem resets left out.
+size_t check_cmds(const std::vector<std::string> &cmds) {
+    size_t n = 0;
+    for (const std::string &c : cmds) n += c != "at+RESET";
+    return n;
+}
+
 size_t count_cmd(const std::vector<std::string> &cmds, const std::string &c) {
     size_t n = 0;
     for (const std::string &x : cmds) n += x == c;
@@ -319,11 +326,11 @@ TEST_F(NvModem, EachWrongSettingIsWrittenOnceAndRebootsOnlyWhenItMust) {
             EXPECT_NE(out->text().find("set NV reboot system.\n"), std::string::npos);
         }
         // The start after the reboot finds everything right.
-        const size_t n = cmds.size();
+        const size_t n = check_cmds(cmds);
         run_once(false);
         cmds = at_commands(*box);
         EXPECT_EQ(writes(cmds), 1u);
-        EXPECT_EQ(cmds.size() - n, 6u);
+        EXPECT_EQ(check_cmds(cmds) - n, 6u);
         EXPECT_EQ(reboots(), k.reboot ? 1u : 0u);
         if (k.reboot) {
             EXPECT_EQ(box->file(NV_FIX_REBOOTS_PATH), "cgdcont 0\nps 0\ndata_qos 0\nims 0\n");
