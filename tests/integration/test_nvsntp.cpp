@@ -277,14 +277,26 @@ protected:
         out = std::make_unique<Stdout>(box->path("/var/nv_console.txt"));
     }
     // One start's run of the check thread.  When a reboot is expected, waits
-    // for reboot_system's thread: the refused reboot, then the modem's reset.
+    // until reboot_system's thread is through: the refused reboot, its line
+    // and the modem resets, which go out unlocked and would otherwise land in
+    // the middle of the next run's exchanges.
     void run_once(bool reboot_expected) {
         const size_t before = reboots();
         const size_t resets = count_cmd(at_commands(*box), "at+RESET");
+        const size_t marks = count_of(out->text(), "......at+RESET........");
         nv_check_loop(nullptr);
         if (reboot_expected) {
-            poll_until([&] { return reboots() > before && count_cmd(at_commands(*box), "at+RESET") > resets; }, 10000);
+            poll_until([&] {
+                return reboots() > before && count_of(out->text(), "......at+RESET........") > marks &&
+                       count_cmd(at_commands(*box), "at+RESET") >= resets + 2;
+            }, 15000);
+            harness_sleep_ms(1200);  // the last reset's answer, read within its 1 s budget
         }
+    }
+    // The capture holds gtest's own failure lines too: show them.
+    void TearDown() override {
+        if (HasFailure() && out != nullptr) fprintf(stderr, "---- captured console ----\n%s\n", out->text().c_str());
+        out.reset();
     }
     size_t reboots() const { return count_of(box->actions(), " reboot [refused]\n"); }
     std::string store() const { return box->file("/var/devsim/modem_nv.txt"); }
