@@ -106,7 +106,14 @@ if [ -n "$mosq" ] && [ -n "$mosq_passwd" ]; then
         sed -un -e '/New client connected .* as [0-9]\{15\} (/s/^[0-9]*: /[broker] /p' \
           -e '/^[0-9]*: \tzt\/ebike\/devices\/.*\/request\/+ (/s/^[0-9]*: \t/[broker]   subscribed /p' &
       groups+=("$!")
-      if command -v mosquitto_sub >/dev/null; then
+      # The operator's view: telemetry decoded by the cloud tool.
+      cloud="$build/bin/telagent-cloud"
+      if [ -x "$cloud" ]; then
+        "$cloud" --port "$port" --user "$mqtt_user" --pass "$mqtt_pass" watch --all 2>&1 |
+          sed -u 's/^/[cloud] /' &
+        groups+=("$!")
+        broker_note+=", telagent-cloud watching zt/ebike/devices/+"
+      elif command -v mosquitto_sub >/dev/null; then
         mosquitto_sub -h 127.0.0.1 -p "$port" -u "$mqtt_user" -P "$mqtt_pass" -v -t 'zt/ebike/devices/#' 2>&1 |
           sed -u 's/^/[cloud] /' &
         groups+=("$!")
@@ -162,8 +169,10 @@ telagent demo
   devsim  pid $(cat "$root/var/devsim/ready"), ports in $root/dev, wire logs in $root/var/devsim
   host    pid $hpid, TELAGENT_ROOT=$root, library $lib
   ota     $ota_note
+  control echo gd32_update > $root/var/host/control   (after placing $root/iot/conf/GD32.hex;
+          also display_update, motor_update <id>, upgrade, bakbat: see docs/architecture.md)
   shown   [agent] console ($root/var/console.log), [action] system actions ($root/var/actions.log),
-          [broker] the box's MQTT sessions and subscriptions, [cloud] what it publishes
+          [broker] the box's MQTT sessions and subscriptions, [cloud] its telemetry decoded (telagent-cloud)
   stop    Ctrl-C$([ -n "${DEMO_SECONDS:-}" ] && echo ", or by itself after $DEMO_SECONDS s")
 EOF
 
