@@ -245,6 +245,22 @@ int ModemState::configure(const std::string &key, const std::string &value, bool
             d.contexts = c;
             return 1;
         }
+        if (key == "ignore_write") {
+            // "850,/nv/item_files/ims/IMS_enable"; empty or "none" clears the list.
+            std::set<std::string> names;
+            std::string list = value + ",";
+            size_t i = 0;
+            while (i < list.size()) {
+                size_t j = list.find(',', i);
+                std::string n = list.substr(i, j - i);
+                while (!n.empty() && n.front() == ' ') n.erase(0, 1);
+                while (!n.empty() && n.back() == ' ') n.pop_back();
+                if (!n.empty() && n != "none") names.insert(n);
+                i = j + 1;
+            }
+            d.ignore_write = names;
+            return 1;
+        }
         if (key == "service_down" || key == "service_up") {
             std::set<uint8_t> ids;
             std::string names = value + ",";
