@@ -129,7 +129,7 @@ if [ -n "$mosq" ] && [ -n "$mosq_passwd" ]; then
 fi
 
 # A bike on the bus behind the lock board, so the polling cycle gets answers.
-printf '[bike]\nattached = 1\n' > "$root.scenario"
+printf '[bike]\nattached = 1\n[sntp]\nservers = good\n' > "$root.scenario"
 "$devsim" --root "$root" --create --lib "$lib" --scenario "$root.scenario" "${mqtt_args[@]}" 2>&1 | sed -u 's/^/[devsim] /' &
 groups+=("$!")
 if ! wait_for 100 test -s "$root/var/devsim/ready"; then

@@ -262,7 +262,9 @@ TEST(LteBox, ComesOnlineByItselfAndAgainAfterTheNetworkDropsTheCall) {
     ASSERT_TRUE(box.ok()) << box.error();
     ASSERT_TRUE(box.wait_actions(kDns2, 20000)) << box.actions() << box.console();
     EXPECT_TRUE(box.wait_console("QS_WWAN_StartDataCall ret=0!", 1000)) << box.console();
-    ASSERT_TRUE(box.wait_file("/iot/conf/sn_list.txt", "89860012345678901234;SIM0000000001;864000000000017;;", 20000))
+    // ICCID, serial number, IMEI and the BLE bridge's MAC as the simulated MCU reports it.
+    ASSERT_TRUE(box.wait_file("/iot/conf/sn_list.txt",
+                              "89860012345678901234;SIM0000000001;864000000000017;C0:11:22:33:44:55;", 20000))
         << box.file("/iot/conf/sn_list.txt");
     EXPECT_EQ(count_of(box.actions(), kRoute), 1u);
 
