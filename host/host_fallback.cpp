@@ -50,16 +50,27 @@ bool host_trial_begin(HostTrial *t, const std::string &logical, int64_t now_ms, 
         t->good = logical;
         *persist_good = true;
     }
-    if (logical == t->good) {
-        t->trial.clear();
-        return false;
-    }
-    if (t->trial != logical) {
+    const std::string before = t->last;
+    t->last = logical;
+    if (!before.empty() && logical != before) {
+        // libiot.ini was switched (a self-update): the library that ran until
+        // now, and was able to fetch the new one, is the one to go back to.
+        if (t->good != before) {
+            t->good = before;
+            *persist_good = true;
+        }
+        if (logical != t->good) {
+            t->trial = logical;
+            t->start_ms = now_ms;
+            t->ends = 0;
+        }
+    } else if (logical != t->good && t->trial != logical) {
         t->trial = logical;
         t->start_ms = now_ms;
         t->ends = 0;
     }
-    return true;
+    if (logical == t->good) t->trial.clear();
+    return !t->trial.empty();
 }
 
 bool host_trial_passed(HostTrial *t, int64_t now_ms, int64_t window_ms) {
@@ -88,5 +99,7 @@ HostVerdict host_trial_end(HostTrial *t, int exit_code, int64_t now_ms, int64_t 
     if (why != nullptr) *why = text;
     t->trial.clear();
     t->ends = 0;
+    // The next start is of the good library, and that is no switch.
+    t->last = t->good;
     return HostVerdict::kFallBack;
 }

@@ -17,6 +17,7 @@ inline constexpr int kHostLoadFailed = 127;
 struct HostTrial {
     std::string good;         // last library known to run ("" until known)
     std::string trial;        // library on trial ("" when none)
+    std::string last;         // library of the last start ("" before the first)
     int64_t start_ms = 0;     // first start of the trial library
     int ends = 0;             // times it ended within the window
 };
@@ -31,8 +32,10 @@ std::string host_read_good_lib(const std::string &root);
 // Replaces <root><device_path> with `lib` and a newline in one step.  0 / -1.
 int host_write_lib_file(const std::string &root, const char *device_path, const std::string &lib);
 
-// Before each start.  Records the library as good when nothing is known yet,
-// opens a trial when it differs from the good one.  True when `logical` is
+// Before each start.  Records the library as good when nothing is known yet.
+// When libiot.ini names another library than the last start (a self-update),
+// the one that ran last becomes the one to go back to and the new one goes on
+// trial; so does a library that differs from the good one after a host restart.  True when `logical` is
 // on trial now (and `*persist_good` true when the good name must be written).
 bool host_trial_begin(HostTrial *t, const std::string &logical, int64_t now_ms, bool *persist_good);
 // The trial library has run for the whole window: it becomes the good one.

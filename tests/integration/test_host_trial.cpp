@@ -75,6 +75,26 @@ TEST(HostTrial, RunningThroughTheWindowPasses) {
     EXPECT_EQ(t.good, kNew);
 }
 
+TEST(HostTrial, UpdateDuringATrialFallsBackToTheLibraryThatFetchedIt) {
+    HostTrial t;
+    bool persist = false;
+    EXPECT_FALSE(host_trial_begin(&t, kOld, 0, &persist));
+    EXPECT_TRUE(host_trial_begin(&t, kNew, 10, &persist));
+    EXPECT_EQ(t.good, kOld);
+    // The new library, still on trial, writes a newer one over the old file.
+    EXPECT_TRUE(host_trial_begin(&t, kOld, 20, &persist));
+    EXPECT_TRUE(persist);
+    EXPECT_EQ(t.good, kNew);
+    EXPECT_EQ(t.trial, kOld);
+    std::string why;
+    EXPECT_EQ(host_trial_end(&t, kHostLoadFailed, 30, kWin, &why), HostVerdict::kFallBack);
+    EXPECT_EQ(t.good, kNew);
+    // Starting the good one after going back is no new switch.
+    EXPECT_FALSE(host_trial_begin(&t, kNew, 40, &persist));
+    EXPECT_FALSE(persist);
+    EXPECT_EQ(t.good, kNew);
+}
+
 TEST(HostTrial, GoodFileFollowsTheIniRules) {
     char tmpl[] = "/tmp/hosttrialXXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
