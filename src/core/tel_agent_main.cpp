@@ -289,6 +289,7 @@ void register_layer_callbacks(void) {
     set_lte_mqtt_teardown_cb(free_mqtt);
     set_lte_bt_mac_cb(iot_get_bt_mac);
     set_gps_system_status_cb(get_system_status);
+    set_sensor_lock_status_cb(get_MotorLockStatus);
 }
 
 int all_init(void) {

@@ -117,6 +117,12 @@ protected:
             return;
         }
         const uint8_t node = f.dst;
+        if (f.id == 0xF425) {
+            // The board puts the bike-bus test frame on the bus and hands back
+            // what came round, as it was.
+            answer(s, f.raw);
+            return;
+        }
         if (f.is_request()) {
             if (node == BIKE_DISPLAY && f.id == 0xF107) {
                 // One broadcast answers every query that came meanwhile.
@@ -207,7 +213,7 @@ bool bike_read_answer(const BikeState &s, uint8_t node, uint16_t id, Bytes *payl
     if (node == BIKE_DISPLAY) return display_answer(s, id, payload);
     if (node == BIKE_GD32) {
         if (id == 0xF40D) payload->assign(s.gd_version, s.gd_version + 4);
-        if (id == 0xF40E) payload->assign(s.gd_boot_version, s.gd_boot_version + 4);
+        if (id == 0xF40E || id == 0x0003) payload->assign(s.gd_boot_version, s.gd_boot_version + 4);
         return !payload->empty();
     }
     const int n = bike_battery_of(node);
