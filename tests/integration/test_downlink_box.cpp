@@ -9,11 +9,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "box_harness.h"
+#include "cloud_mqtt.h"
+#include "cloud_request.h"
 
 namespace fs = std::filesystem;
 
@@ -212,6 +218,96 @@ TEST_F(DownlinkBox, SelfUpdateThenABadLibraryIsRolledBack) {
     kill(-srv, SIGTERM);
     waitpid(srv, nullptr, 0);
     close(fds[0]);
+}
+
+// Figures for docs/performance.md, run by hand:
+//   test_downlink_box --gtest_also_run_disabled_tests --gtest_filter='*Measure*'
+// Publish to response at the operator, 200 motor-lock requests one at a time,
+// and the bike's share taken from devsim's wire log of the lock line.
+TEST_F(DownlinkBox, DISABLED_MeasureLockRoundTrip) {
+    bring_up();
+    BrokerOptions bo;
+    bo.port = broker.port();
+    CloudClient c;
+    const std::string dev = "zt/ebike/devices/" + imei + "/cmd";
+    ASSERT_EQ(c.connect(bo, {dev + "/response/+"}, 10000), 0) << c.error();
+    // The operator's own loop through the broker, without the box.
+    std::vector<int64_t> self_us;
+    for (int i = 0; i < 50; ++i) {
+        const int64_t t0 = cloud_now_us();
+        ASSERT_EQ(c.publish(dev + "/response/self", "00", 5000), 0);
+        CloudMessage m;
+        ASSERT_TRUE(c.next(&m, 5000));
+        self_us.push_back(m.arrived_us - t0);
+    }
+    // The box's own path without the bike: diagnosis echoes.
+    std::vector<int64_t> diag_us;
+    for (int i = 0; i < 200; ++i) {
+        const uint8_t ident[4] = {uint8_t(i), 0xD1, 0xA6, 0x00};
+        CloudRequest req;
+        std::string why, text, js;
+        ASSERT_EQ(build_cloud_request({"diag", "0100"}, ident, &req, &why), 0);
+        const int64_t t0 = cloud_now_us();
+        ASSERT_EQ(c.publish(dev + "/request/d" + std::to_string(i), cloud_hex(req.frame), 5000), 0);
+        CloudMessage m;
+        bool got = false;
+        while (!got && c.next(&m, 10000)) got = decode_cloud_response("cmd", m.payload, ident, &text, &js, &why) == 1;
+        ASSERT_TRUE(got);
+        diag_us.push_back(m.arrived_us - t0);
+    }
+    std::vector<int64_t> total_us, sent_ms;
+    for (int i = 0; i < 200; ++i) {
+        const uint8_t ident[4] = {uint8_t(i), 0x5A, 0x5A, 0x5A};
+        CloudRequest req;
+        std::string why;
+        ASSERT_EQ(build_cloud_request({i % 2 ? "unlock" : "lock"}, ident, &req, &why), 0);
+        sent_ms.push_back(std::chrono::duration_cast<std::chrono::milliseconds>(
+                              std::chrono::system_clock::now().time_since_epoch()).count());
+        const int64_t t0 = cloud_now_us();
+        ASSERT_EQ(c.publish(dev + "/request/m" + std::to_string(i), cloud_hex(req.frame), 5000), 0);
+        CloudMessage m;
+        std::string text, js;
+        bool got = false;
+        while (!got && c.next(&m, 10000)) got = decode_cloud_response("cmd", m.payload, ident, &text, &js, &why) == 1;
+        ASSERT_TRUE(got) << i;
+        EXPECT_NE(text.find("result 1"), std::string::npos) << text;
+        total_us.push_back(m.arrived_us - t0);
+    }
+    // Bike share: from the lock frame written by the box (RX, id 0x011A) to the
+    // bike's answer on the line (TX with the same id).
+    std::vector<int64_t> bike_ms, wait_ms;
+    std::ifstream in(box->path("/var/devsim/ttyHSL1.log"));
+    std::string line;
+    size_t i = 0;
+    int64_t rx_at = -1;
+    while (std::getline(in, line) && i < sent_ms.size()) {
+        std::istringstream ls(line);
+        int64_t ms = 0;
+        std::string port, dir, hex;
+        ls >> ms >> port >> dir;
+        std::getline(ls, hex);
+        hex.erase(std::remove(hex.begin(), hex.end(), ' '), hex.end());
+        if (rx_at < 0 && dir == "RX" && ms >= sent_ms[i] && hex.find("0201021a01") != std::string::npos) {
+            rx_at = ms;
+            wait_ms.push_back(ms - sent_ms[i]);
+        } else if (rx_at >= 0 && dir == "TX" && hex.find("1a01") != std::string::npos) {
+            bike_ms.push_back(ms - rx_at);
+            rx_at = -1;
+            ++i;
+        }
+    }
+    auto pct = [](std::vector<int64_t> v, double p) {
+        std::sort(v.begin(), v.end());
+        return v.empty() ? -1 : v[std::min(v.size() - 1, static_cast<size_t>(p * (v.size() - 1) + 0.5))];
+    };
+    printf("operator loop through the broker (us): median %lld p99 %lld\n", (long long)pct(self_us, 0.5), (long long)pct(self_us, 0.99));
+    printf("diag round trip (us): median %lld p99 %lld\n", (long long)pct(diag_us, 0.5), (long long)pct(diag_us, 0.99));
+    printf("lock round trip (us): median %lld p99 %lld max %lld over %zu\n", (long long)pct(total_us, 0.5),
+           (long long)pct(total_us, 0.99), (long long)pct(total_us, 1.0), total_us.size());
+    printf("bike answer (ms, wire log): median %lld p99 %lld over %zu\n", (long long)pct(bike_ms, 0.5),
+           (long long)pct(bike_ms, 0.99), bike_ms.size());
+    printf("publish to lock frame on the line (ms): median %lld p99 %lld\n", (long long)pct(wait_ms, 0.5),
+           (long long)pct(wait_ms, 0.99));
 }
 
 }  // namespace
