@@ -4,7 +4,11 @@
 // URL splitting, ICCID packing and the self-update's file handling.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <mutex>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -28,10 +32,14 @@ struct Post {
     std::string topic, text;
 };
 std::vector<Post> g_posts;
+std::mutex g_posts_mu;  // the task thread posts while a test thread reads
 void (*g_on_post)() = nullptr;
 
 int capture_post(const char *topic, const char *text, int len) {
-    g_posts.push_back({topic, std::string(text, static_cast<size_t>(len))});
+    {
+        std::lock_guard<std::mutex> lk(g_posts_mu);
+        g_posts.push_back({topic, std::string(text, static_cast<size_t>(len))});
+    }
     if (g_on_post != nullptr) g_on_post();
     return 1;
 }
@@ -346,6 +354,42 @@ TEST_F(Downlink, FailedSelfUpdateLeavesEverythingAsItWas) {
     EXPECT_EQ(root.read("/iot/conf/libiot.ini"), "/iot/lib/libTelAgent.so");
     EXPECT_EQ(actions().find("reboot"), std::string::npos);
     EXPECT_EQ(count_attempts(console.text()), 5);
+}
+
+TEST_F(Downlink, ProducersAgainstTheRealTaskKeepTheirOrder) {
+    init_orlin_handle();
+    constexpr int kProducers = 4, kEach = 60;
+    std::atomic<int> accepted{0};
+    std::vector<std::vector<int>> taken(kProducers);
+    std::vector<std::thread> ts;
+    for (int p = 0; p < kProducers; ++p) {
+        ts.emplace_back([p, &accepted, &taken] {
+            for (int i = 0; i < kEach; ++i) {
+                if (send("cmd", "p" + std::to_string(p) + "n" + std::to_string(i), cmd_frame(1001, {uint8_t(p), uint8_t(i)})) == 1) {
+                    accepted.fetch_add(1);
+                    taken[p].push_back(i);
+                }
+            }
+        });
+    }
+    for (auto &t : ts) t.join();
+    const auto done = [&] {
+        std::lock_guard<std::mutex> lk(g_posts_mu);
+        return static_cast<int>(g_posts.size()) == accepted.load();
+    };
+    for (int i = 0; i < 1000 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(done()) << accepted.load();
+    std::lock_guard<std::mutex> lk(g_posts_mu);
+    // Each producer's accepted requests are answered in the order it sent them.
+    std::vector<std::vector<int>> answered(kProducers);
+    for (const auto &post : g_posts) {
+        const std::string id = post.topic.substr(post.topic.rfind('/') + 2);
+        const int p = std::stoi(id.substr(0, id.find('n')));
+        answered[p].push_back(std::stoi(id.substr(id.find('n') + 1)));
+        EXPECT_EQ(post.text.substr(26), hex({uint8_t(p), uint8_t(answered[p].back())}));
+    }
+    for (int p = 0; p < kProducers; ++p) EXPECT_EQ(answered[p], taken[p]) << p;
+    EXPECT_GE(accepted.load(), kCloudBufCount);
 }
 
 }  // namespace
