@@ -20,6 +20,7 @@
 #include "box_harness.h"
 #include "cloud_mqtt.h"
 #include "cloud_request.h"
+#include "support/http_peers.h"
 
 namespace fs = std::filesystem;
 
@@ -218,6 +219,39 @@ TEST_F(DownlinkBox, SelfUpdateThenABadLibraryIsRolledBack) {
     kill(-srv, SIGTERM);
     waitpid(srv, nullptr, 0);
     close(fds[0]);
+}
+
+TEST_F(DownlinkBox, BurstDuringADownloadFillsThePoolAndTheRestIsAnsweredInOrder) {
+    bring_up();
+    // A download that stalls after its header (within the downloader's 2 s read wait).
+    RawHttpServer http({raw_send(http_ok_head(20000)), raw_pause(1500), raw_send(std::string(20000, ':'))});
+    BrokerOptions bo;
+    bo.port = broker.port();
+    CloudClient c;
+    const std::string dev = "zt/ebike/devices/" + imei;
+    ASSERT_EQ(c.connect(bo, {dev + "/+/response/+"}, 10000), 0) << c.error();
+    const uint8_t ota_ident[4] = {0x0A, 0x0B, 0x0C, 0x0D};
+    CloudRequest ota;
+    std::string why;
+    ASSERT_EQ(build_cloud_request({"ota", "gd32", "http://127.0.0.1:" + std::to_string(http.port()) + "/GD32.hex"},
+                                  ota_ident, &ota, &why), 0);
+    ASSERT_EQ(c.publish(dev + "/ota/request/dl", cloud_hex(ota.frame), 5000), 0);
+    ASSERT_TRUE(poll_until([&] { return http.connections() >= 1; }, 10000));
+    for (int i = 0; i < 25; ++i) {
+        const uint8_t ident[4] = {uint8_t(i), 0xB0, 0xB0, 0xB0};
+        CloudRequest r;
+        ASSERT_EQ(build_cloud_request({"diag", "00"}, ident, &r, &why), 0);
+        ASSERT_EQ(c.publish(dev + "/cmd/request/b" + std::to_string(i), cloud_hex(r.frame), 5000), 0);
+    }
+    std::vector<std::string> topics;
+    CloudMessage m;
+    while (c.next(&m, 15000)) topics.push_back(m.topic.substr(m.topic.rfind('/') + 1));
+    // The download's slot was handed back when it was taken: 20 wait, 5 are dropped.
+    ASSERT_EQ(topics.size(), 21u) << box->console().substr(box->console().size() > 6000 ? box->console().size() - 6000 : 0);
+    EXPECT_EQ(topics[0], "dl");
+    for (int i = 0; i < 20; ++i) EXPECT_EQ(topics[1 + i], "b" + std::to_string(i));
+    EXPECT_EQ(count_of(box->console(), " cloud get new buf failed "), 5u);
+    EXPECT_NE(box->console().find("GD32 update routine not available: status 0"), std::string::npos);
 }
 
 // Figures for docs/performance.md, run by hand:
