@@ -51,14 +51,16 @@ cloud_buf_t *cloudbuf_list[kCloudBufCount];
 int cloudbuf_list_v[kCloudBufCount];
 uint64_t cloudbuf_seq[kCloudBufCount];
 uint64_t g_next_seq = 1;
-std::mutex cloud_cmd_mutex;
-std::condition_variable cloud_recv_cond;
+// Never destroyed: the task waits on them for the life of the process, and
+// an exit must not tear them down under it.
+std::mutex &cloud_cmd_mutex = *new std::mutex;
+std::condition_variable &cloud_recv_cond = *new std::condition_variable;
 bool g_pending = false;  // a signal the task has not consumed yet
 std::once_flag g_init_once;
 
 // The one copy of the request body the handlers work on.
 uint8_t body_buffer[kCloudDataLen];
-std::mutex body_get_mutex;
+std::mutex &body_get_mutex = *new std::mutex;
 
 // The task's own copy of the request being run: the slot goes back to the pool
 // as soon as it is taken, so 20 requests can wait behind a long download.
