@@ -129,7 +129,7 @@ if [ -n "$mosq" ] && [ -n "$mosq_passwd" ]; then
 fi
 
 # A bike on the bus behind the lock board, so the polling cycle gets answers.
-printf '[bike]\nattached = 1\n' > "$root.scenario"
+printf '[bike]\nattached = 1\n[sntp]\nservers = good\n' > "$root.scenario"
 "$devsim" --root "$root" --create --lib "$lib" --scenario "$root.scenario" "${mqtt_args[@]}" 2>&1 | sed -u 's/^/[devsim] /' &
 groups+=("$!")
 if ! wait_for 100 test -s "$root/var/devsim/ready"; then
@@ -178,6 +178,8 @@ telagent demo
   devsim  pid $(cat "$root/var/devsim/ready"), ports in $root/dev, wire logs in $root/var/devsim
   host    pid $hpid, TELAGENT_ROOT=$root, library $lib
   ota     $ota_note
+  control echo gd32_update > $root/var/host/control   (after placing $root/iot/conf/GD32.hex;
+          also display_update, motor_update <id>, upgrade, bakbat: see docs/architecture.md)
   shown   [agent] console ($root/var/console.log), [action] system actions ($root/var/actions.log),
           [broker] the box's MQTT sessions and subscriptions, [cloud] its telemetry decoded (telagent-cloud)
   stop    Ctrl-C$([ -n "${DEMO_SECONDS:-}" ] && echo ", or by itself after $DEMO_SECONDS s")

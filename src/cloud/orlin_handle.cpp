@@ -19,6 +19,7 @@
 #include "core/logging.h"
 #include "core/sys_utils.h"
 #include "core/tavi_common.h"
+#include "dfu/ctrl_boot.h"
 #include "lte/lte_handle.h"
 #include "platform/plat_clock.h"
 #include "platform/plat_path.h"
@@ -26,15 +27,6 @@
 #include "vehicle/lock_link.h"
 #include "vehicle/vehicle_state.h"
 
-#include "telagent/export.h"
-
-// The controllers' update routines belong to the firmware-update layer, which
-// lands separately; until a routine is linked in, its target answers status 0.
-extern "C" {
-TELAGENT_API __attribute__((weak)) int handle_ota_motor_task(int target);
-TELAGENT_API __attribute__((weak)) int handle_ota_diaplay_task(void);
-TELAGENT_API __attribute__((weak)) int handle_ota_gd_task(void);
-}
 
 namespace {
 
@@ -269,24 +261,6 @@ int ota_download(const char *url, const char *save_path, int attempts) {
     return 0;
 }
 
-int run_ota_motor(int mcu_id) {
-    if (handle_ota_motor_task != nullptr) return handle_ota_motor_task(mcu_id);
-    printf(" motor controller update routine not available (id %d): status 0 \r\n", mcu_id);
-    return 0;
-}
-
-int run_ota_display(void) {
-    if (handle_ota_diaplay_task != nullptr) return handle_ota_diaplay_task();
-    printf(" display update routine not available: status 0 \r\n");
-    return 0;
-}
-
-int run_ota_gd(void) {
-    if (handle_ota_gd_task != nullptr) return handle_ota_gd_task();
-    printf(" GD32 update routine not available: status 0 \r\n");
-    return 0;
-}
-
 // Self-update: the new library goes to a temporary name next to its target and
 // is renamed into place only once the whole file is there.
 int ota_self_update(const char *url) {
@@ -353,7 +327,7 @@ void iot_ota_task_handle(const ota_request_t &req, const char *id) {
         const int ok = ota_download(url, file, 3);
         printf("## ready_to_upgrade \r");
         if (ok == 1) {
-            status = run_ota_motor(req.mcu_id);
+            status = handle_ota_motor_task(req.mcu_id);
             printf("ota_motor_end = %d \r\n", status);
         }
         break;
@@ -362,7 +336,7 @@ void iot_ota_task_handle(const ota_request_t &req, const char *id) {
         const int ok = ota_download(url, "/iot/conf/LP77_CAN.hex", 3);
         printf("## ready_to_upgrade \r");
         if (ok == 1) {
-            status = run_ota_display();
+            status = handle_ota_diaplay_task();
             printf("ota_display_end = %d \r\n", status);
         }
         break;
@@ -370,7 +344,7 @@ void iot_ota_task_handle(const ota_request_t &req, const char *id) {
     case 8:
         if (ota_download(url, "/iot/conf/GD32.hex", 3) == 1) {
             printf("## ready_to_upgrade \r");
-            status = run_ota_gd();
+            status = handle_ota_gd_task();
             printf("ota_gd_end = %d \r\n", status);
         }
         break;

@@ -317,7 +317,9 @@ int remove_file(const char *path) {
 }
 
 int system_remove_file(const char *path) {
-    if (path == nullptr || path[0] == '\0') return 0;
+    // Device paths only: a relative ".." is not folded and would climb out of
+    // the root.
+    if (path == nullptr || path[0] != '/') return 0;
     const std::string machine = plat_path(path);
     // "rm -rf" of the root (or of what ".." folds to it) would take every file
     // of the box with it.

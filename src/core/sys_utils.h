@@ -64,7 +64,7 @@ int check_file_exist(const char *path);
 // Deletes a file.  1 when deleted, else 0 (with a message).
 int remove_file(const char *path);
 // Deletes a file or a whole directory tree through the shell ("rm -rf").
-// 1 or 0.  The device root itself is never removed.
+// 1 or 0.  Only absolute device paths; the device root itself is never removed.
 int system_remove_file(const char *path);
 // 1 when the file's first byte is end of file, 0 when it holds data, -1 when
 // it cannot be opened.

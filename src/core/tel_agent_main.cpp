@@ -25,6 +25,7 @@
 #include "core/iotsdk_main.h"
 #include "core/logging.h"
 #include "core/sys_utils.h"
+#include "dfu/hostcore_upgrade.h"
 #include "lte/lte_handle.h"
 #include "lte/nv_handle.h"
 #include "platform/plat_clock.h"
@@ -353,6 +354,7 @@ int supervision_pass(int *pass) {
     check_lte_network();
     check_mqqt_connected();
     check_disk_statfs();
+    check_hostcore_upgrade_timeout();
     ++*pass;
     if (*pass > kCleanEveryPasses) {
         clean_dir_log();

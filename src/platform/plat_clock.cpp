@@ -1,6 +1,9 @@
 #include "platform/plat_clock.h"
 
+#include <poll.h>
+
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <thread>
 
@@ -56,6 +59,27 @@ void plat_sleep_ms(unsigned ms) {
 }
 
 void plat_sleep_s(unsigned seconds) { plat_sleep_ms(seconds * 1000u); }
+
+int plat_wait_readable(int fd, int timeout_ms) {
+    if (timeout_ms < 0) timeout_ms = 0;
+    const bool fake = g_fake.load(std::memory_order_relaxed);
+    // Real grace under the fake clock: enough for a loopback peer that answers
+    // at once, far below any wait the agent asks for.
+    constexpr int kFakeGraceMs = 500;
+    const int budget = fake && timeout_ms > kFakeGraceMs ? kFakeGraceMs : timeout_ms;
+    const int64_t end = real_mono_ms() + budget;
+    for (;;) {
+        const int64_t left = end - real_mono_ms();
+        struct pollfd p {fd, POLLIN, 0};
+        const int n = poll(&p, 1, left > 0 ? static_cast<int>(left) : 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return -1;
+        if (n > 0) return (p.revents & (POLLERR | POLLNVAL)) != 0 && (p.revents & POLLIN) == 0 ? -1 : 1;
+        break;
+    }
+    if (fake) plat_clock_advance_ms(timeout_ms);
+    return 0;
+}
 
 void plat_clock_shift_to(time_t wall_seconds) {
     int64_t target = static_cast<int64_t>(wall_seconds) * 1000;

@@ -18,6 +18,12 @@ void plat_localtime(time_t t, struct tm *out);
 void plat_sleep_s(unsigned seconds);
 void plat_sleep_ms(unsigned ms);
 
+// Waits until `fd` is readable, at most timeout_ms on the agent's clock:
+// 1 readable, 0 timed out, -1 error.  Under the fake clock a peer gets a short
+// real grace to answer; after that the wait moves the clock by timeout_ms and
+// times out, so a silent peer costs a test no real seconds.
+int plat_wait_readable(int fd, int timeout_ms);
+
 // Shifts the wall clock seen by the agent (the simulation's answer to setting
 // the system clock; the device build sets the real clock instead).
 void plat_clock_shift_to(time_t wall_seconds);

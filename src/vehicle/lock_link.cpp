@@ -222,6 +222,7 @@ int dev_GD32_recv_handler(const unsigned char *frame, int len) {
         printf("## msg_id =%x \r\n", id);
     }
     if (frame[1] == NODE_APP) return router_ble_data(frame, len);
+    if (lock_com_expected(frame, len)) return 0;  // a bootloader session's answer
     for (const MsgEntry &e : kMsgTable) {
         if (e.id == id) return e.fn(frame, len);
     }

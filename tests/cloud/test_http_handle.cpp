@@ -342,3 +342,27 @@ TEST(HttpHead, OversizedHeaderIsRefused) {
     EXPECT_EQ(r, HttpHeadResult::kTooLong);
     EXPECT_EQ(h.len, kHttpHeadMax);
 }
+
+// A listener whose queue is full drops further handshakes: the connect stays
+// pending and the downloader gives up when its wait runs out.
+TEST(HttpGet, ConnectThatNeverCompletesFailsAfterItsWait) {
+    TestRoot root;
+    root.mkdirs("/iot/conf");
+    int lst = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in a {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t al = sizeof a;
+    ASSERT_EQ(bind(lst, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(lst, 0), 0);
+    ASSERT_EQ(getsockname(lst, reinterpret_cast<sockaddr *>(&a), &al), 0);
+    int filler = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(connect(filler, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    Download d = fetch(ntohs(a.sin_port));
+    EXPECT_EQ(d.result, 0);
+    EXPECT_NE(d.out.find("connect select h:0\n"), std::string::npos) << d.out;
+    EXPECT_NE(d.out.find("connect 127.0.0.1 failed\n"), std::string::npos) << d.out;
+    EXPECT_FALSE(root.exists(kSave));
+    close(filler);
+    close(lst);
+}

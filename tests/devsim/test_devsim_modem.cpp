@@ -209,3 +209,24 @@ TEST(DevsimControl, LinesReachTheirModuleAndOverlongLinesAreDropped) {
     control_close();
     EXPECT_FALSE(fs::exists(d.path() + "/var/devsim/control"));
 }
+
+TEST(DevsimModemState, IgnoredWritesAreAnsweredOkAndKeepNothing) {
+    ModemState st("");
+    ASSERT_EQ(st.configure("cgdcont", "1,2,2", true), 1);
+    ASSERT_EQ(st.configure("ignore_write", "850, /nv/item_files/ims/IMS_enable ,cgdcont,nvburs", false), 1);
+    EXPECT_EQ(modem_at_execute(st, "at+nvrw=1,850,\"0002\""), kOk);
+    EXPECT_EQ(modem_at_execute(st, "at+efsrw=1,0,\"/nv/item_files/ims/IMS_enable\",\"01\""), kOk);
+    EXPECT_EQ(modem_at_execute(st, "at+nvburs=1"), kOk);
+    EXPECT_EQ(modem_at_execute(st, "at+cgdcont=2"), kOk);
+    EXPECT_EQ(modem_at_execute(st, "at+nvrw=1,5596,\"0001\""), kOk);  // not listed: kept
+    ModemData d = st.snapshot();
+    EXPECT_EQ(d.nv.at("850"), "0001");
+    EXPECT_EQ(d.efs.at("/nv/item_files/ims/IMS_enable"), "00");
+    EXPECT_EQ(d.nvburs, 0);
+    EXPECT_EQ(d.contexts.size(), 3u);
+    EXPECT_EQ(d.nv.at("5596"), "0001");
+    // "none" clears the list: writes take again.
+    ASSERT_EQ(st.configure("ignore_write", "none", false), 1);
+    EXPECT_EQ(modem_at_execute(st, "at+cgdcont=2"), kOk);
+    EXPECT_EQ(st.snapshot().contexts.size(), 1u);
+}

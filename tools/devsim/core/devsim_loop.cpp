@@ -23,6 +23,7 @@
 #include "core/pty_port.h"
 #include "core/timer_queue.h"
 #include "core/wire_log.h"
+#include "sntp/sntp_responder.h"
 
 namespace {
 
@@ -103,12 +104,14 @@ struct Lookup {
     const std::vector<std::unique_ptr<Line>> *lines;
     GnssEngine *gnss = nullptr;  // [gnss]: the GNSS engine has no port
     ImuPeer *imu = nullptr;      // [imu]: the motion sensor is files, not a port
+    SntpResponder *sntp = nullptr;  // [sntp]: time servers on loopback UDP
 };
 
 int line_takes(void *ctx, const ScenarioEntry &e) {
     auto *lk = static_cast<Lookup *>(ctx);
     if (e.section == "gnss" && lk->gnss != nullptr) return lk->gnss->configure(e.key, e.value) == 1 ? 1 : 0;
     if (e.section == "imu" && lk->imu != nullptr) return lk->imu->configure(e.key, e.value) == 1 ? 1 : 0;
+    if (e.section == "sntp" && lk->sntp != nullptr) return lk->sntp->configure(e.key, e.value) == 1 ? 1 : 0;
     // [bike]: the bike behind the lock board, shared by the ttyHSL1 and ttyHSL2 peers.
     if (e.section == "bike") return bike_state_configure(e.key, e.value) == 1 ? 1 : 0;
     // [modem]: the modem as a whole, played by the smd7 peer with its QMI services.
@@ -183,7 +186,8 @@ int devsim_run(const std::string &root, const Scenario &sc) {
 
     GnssEngine gnss;
     ImuPeer imu;
-    Lookup lk{&lines, &gnss, &imu};
+    SntpResponder sntp;
+    Lookup lk{&lines, &gnss, &imu, &sntp};
     for (const std::string &m : devsim_unused_keys(sc, line_takes, &lk)) fprintf(stderr, "devsim: %s\n", m.c_str());
 
     // Open before "ready": a test may write its first command right after.
@@ -194,6 +198,7 @@ int devsim_run(const std::string &root, const Scenario &sc) {
     if (gnss.start(root) != 0) fprintf(stderr, "devsim: no GNSS engine at %s/var/devsim/gnss.sock\n", root.c_str());
     // The sensor's nodes exist before "ready": the agent looks for them once, at start-up.
     if (imu.start(root) != 0) fprintf(stderr, "devsim: no motion sensor under %s/sys\n", root.c_str());
+    if (sntp.start(root) != 0) fprintf(stderr, "devsim: no time servers\n");
 
     if (devsim_write_file(ready, std::to_string(getpid()) + "\n") != 0) {
         fprintf(stderr, "devsim: cannot write %s\n", ready.c_str());

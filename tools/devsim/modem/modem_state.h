@@ -117,6 +117,9 @@ struct ModemData {
     int nvburs = 0;
     std::vector<PdpContext> contexts;
     int resets = 0;
+    // Settings whose writes the modem answers OK but never keeps: NV item
+    // numbers, EFS paths, "nvburs", "cgdcont" (scenario / control only).
+    std::set<std::string> ignore_write;
 };
 
 struct ModemEvent {

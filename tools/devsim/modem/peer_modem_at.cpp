@@ -40,7 +40,9 @@ std::string nvrw(ModemState &st, const std::vector<std::string> &a) {
         });
     }
     if (a[0] == "1" && a.size() == 3) {
-        st.update([&](ModemData &d) { d.nv[a[1]] = a[2]; });
+        st.update([&](ModemData &d) {
+            if (d.ignore_write.count(a[1]) == 0) d.nv[a[1]] = a[2];
+        });
         return kOk;
     }
     return kError;
@@ -55,7 +57,9 @@ std::string efsrw(ModemState &st, const std::vector<std::string> &a) {
         });
     }
     if (a[0] == "1" && a.size() == 4) {
-        st.update([&](ModemData &d) { d.efs[a[2]] = a[3]; });
+        st.update([&](ModemData &d) {
+            if (d.ignore_write.count(a[2]) == 0) d.efs[a[2]] = a[3];
+        });
         return kOk;
     }
     return kError;
@@ -75,6 +79,7 @@ std::string cgdcont_set(ModemState &st, const std::vector<std::string> &a) {
     if (cid < 1 || cid > 24) return kError;
     if (a.size() == 1) {  // undefines the context, every copy of it
         st.update([&](ModemData &d) {
+            if (d.ignore_write.count("cgdcont") != 0) return;
             std::vector<PdpContext> keep;
             for (const PdpContext &c : d.contexts) {
                 if (c.cid != cid) keep.push_back(c);
@@ -255,7 +260,9 @@ std::string modem_at_execute(ModemState &st, const std::string &line) {
     if (name == "+NVBURS" && args.size() == 1) {
         if (args[0] == "2") return info("+nvburs: " + std::to_string(d.nvburs));
         if (args[0] == "0" || args[0] == "1") {
-            st.update([&](ModemData &m) { m.nvburs = args[0][0] - '0'; });
+            st.update([&](ModemData &m) {
+                if (m.ignore_write.count("nvburs") == 0) m.nvburs = args[0][0] - '0';
+            });
             return kOk;
         }
         return kError;
