@@ -20,6 +20,7 @@
 #include <string>
 
 #include "host_control.h"
+#include "host_fallback.h"
 #include "host_libini.h"
 #include "telagent/iotsdk.h"
 
@@ -31,12 +32,13 @@ struct Options {
     long restart_delay_ms = 1000;
     bool init_cb = false;
     bool init_lpm = false;
+    long trial_window_ms = kHostTrialWindowMs;  // a new library's first minutes
 };
 
 void usage() {
     fprintf(stderr,
             "usage: TELAGENT_ROOT=<device root> telagent-host [--once] [--max-restarts N]\n"
-            "           [--restart-delay-ms MS] [--init-cb] [--init-lpm]\n");
+            "           [--restart-delay-ms MS] [--init-cb] [--init-lpm] [--trial-window-ms MS]\n");
 }
 
 bool parse_count(const char *s, long max, long *out) {
@@ -61,6 +63,8 @@ int parse_options(int argc, char **argv, Options *o) {
             o->init_lpm = true;
         } else if (a == "--max-restarts" && i + 1 < argc) {
             if (!parse_count(argv[++i], 1000000000L, &o->max_restarts)) return -1;
+        } else if (a == "--trial-window-ms" && i + 1 < argc) {
+            if (!parse_count(argv[++i], 86400000L, &o->trial_window_ms)) return -1;
         } else if (a == "--restart-delay-ms" && i + 1 < argc) {
             if (!parse_count(argv[++i], 3600000L, &o->restart_delay_ms)) return -1;
         } else {
@@ -237,8 +241,14 @@ int main(int argc, char **argv) {
     sigprocmask(SIG_BLOCK, &set, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
+    HostTrial trial;
+    trial.good = host_read_good_lib(root);
     for (long starts = 0;; ++starts) {
         const std::string logical = host_read_lib_path(root);
+        bool persist_good = false;
+        const bool on_trial = host_trial_begin(&trial, logical, mono_ms(), &persist_good);
+        if (persist_good) host_write_lib_file(root, "/iot/conf/libiot.good", trial.good);
+        if (on_trial) fprintf(stderr, "[host] %s on trial, previous %s\n", logical.c_str(), trial.good.c_str());
         const pid_t self = getpid();
         fprintf(stderr, "[host] starting %s\n", logical.c_str());
         fflush(stdout);
@@ -252,7 +262,15 @@ int main(int argc, char **argv) {
 
         int status = 0;
         for (;;) {
-            int sig = wait_signal(set, -1);
+            const int64_t trial_end = trial.trial.empty() ? -1 : trial.start_ms + opt.trial_window_ms;
+            int sig = wait_signal(set, trial_end);
+            if (sig == 0) {
+                if (host_trial_passed(&trial, mono_ms(), opt.trial_window_ms)) {
+                    host_write_lib_file(root, "/iot/conf/libiot.good", trial.good);
+                    fprintf(stderr, "[host] %s passed its trial\n", trial.good.c_str());
+                }
+                continue;
+            }
             if (sig == SIGINT || sig == SIGTERM) {
                 kill_and_reap(pid, &status);
                 report(status);
@@ -268,6 +286,20 @@ int main(int argc, char **argv) {
         // Whatever the agent left behind in its group goes with it, as on a reboot.
         kill_and_reap(pid, &status);
         report(status);
+
+        const std::string good_before = trial.good;
+        std::string why;
+        if (host_trial_end(&trial, host_status(status), mono_ms(), opt.trial_window_ms, &why) == HostVerdict::kFallBack) {
+            // The box must never be left without a library that loads.
+            if (host_write_lib_file(root, "/iot/conf/libiot.ini", trial.good) == 0) {
+                fprintf(stderr, "[host] %s: going back to %s\n", why.c_str(), trial.good.c_str());
+            } else {
+                fprintf(stderr, "[host] %s: libiot.ini not writable: %s\n", why.c_str(), strerror(errno));
+            }
+        } else if (trial.good != good_before) {
+            host_write_lib_file(root, "/iot/conf/libiot.good", trial.good);
+            fprintf(stderr, "[host] %s passed its trial\n", trial.good.c_str());
+        }
 
         if (opt.max_restarts >= 0 && starts >= opt.max_restarts) return host_status(status);
         const int64_t until = mono_ms() + opt.restart_delay_ms;

@@ -137,26 +137,35 @@ if ! wait_for 100 test -s "$root/var/devsim/ready"; then
   exit 1
 fi
 
-# Firmware for OTA requests: whatever is put in $root/var/ota is served over
-# HTTP on loopback; the URL is in $root/var/ota.url.
-ota_note="python3 not installed: no firmware server"
-if command -v python3 >/dev/null; then
-  mkdir -p "$root/var/ota"
-  ota_note="firmware server did not start"
-  for _ in 1 2 3; do
-    ota_port=$(free_port) || break
+# Firmware for OTA requests: $root/var/ota is served over HTTP on loopback by
+# the cloud tool (python3's server when the tool is missing); the URL is in
+# $root/var/ota.url.  It starts with the built library (for a self-update)
+# and whatever firmware files the simulator keeps in var/devsim/firmware.
+mkdir -p "$root/var/ota"
+cp "$lib" "$root/var/ota/libTelAgent.so"
+[ -d "$root/var/devsim/firmware" ] && cp "$root/var/devsim/firmware/"* "$root/var/ota/" 2>/dev/null
+cloud="$build/bin/telagent-cloud"
+ota_note="no firmware server (neither telagent-cloud nor python3)"
+for _ in 1 2 3; do
+  ota_port=$(free_port) || break
+  if [ -x "$cloud" ]; then
+    "$cloud" serve "$root/var/ota" --port "$ota_port" >"$root/var/ota.log" 2>&1 &
+  elif command -v python3 >/dev/null; then
     python3 -m http.server --bind 127.0.0.1 --directory "$root/var/ota" "$ota_port" >"$root/var/ota.log" 2>&1 &
-    opid=$!
-    if wait_for 50 port_open "$ota_port"; then
-      groups+=("$opid")
-      echo "http://127.0.0.1:$ota_port/" >"$root/var/ota.url"
-      ota_note="http://127.0.0.1:$ota_port/ serves $root/var/ota"
-      break
-    fi
-    kill -KILL -- "-$opid" 2>/dev/null
-    wait "$opid" 2>/dev/null
-  done
-fi
+  else
+    break
+  fi
+  opid=$!
+  if wait_for 50 port_open "$ota_port"; then
+    groups+=("$opid")
+    echo "http://127.0.0.1:$ota_port/" >"$root/var/ota.url"
+    ota_note="http://127.0.0.1:$ota_port/ serves $root/var/ota ($(ls "$root/var/ota" | tr '\n' ' '))"
+    break
+  fi
+  kill -KILL -- "-$opid" 2>/dev/null
+  wait "$opid" 2>/dev/null
+  ota_note="firmware server did not start"
+done
 
 TELAGENT_ROOT="$root" "$host" --init-lpm >"$root/var/console.log" 2>&1 &
 hpid=$!
@@ -177,6 +186,15 @@ telagent demo
           [broker] the box's MQTT sessions and subscriptions, [cloud] its telemetry decoded (telagent-cloud)
   stop    Ctrl-C$([ -n "${DEMO_SECONDS:-}" ] && echo ", or by itself after $DEMO_SECONDS s")
 EOF
+if [ -n "${mqtt_args[*]:-}" ] && [ -x "$cloud" ]; then
+  req="$cloud --port $port --user $mqtt_user --pass $mqtt_pass request 864000000000017"
+  cat <<EOF
+  try     $req lock
+          $req interval 60
+          $req extra --json
+          $req ota lib $(cat "$root/var/ota.url" 2>/dev/null)libTelAgent.so
+EOF
+fi
 
 # The console has lone CRs inside lines; show each piece as a line of its own.
 tail -n +1 -F "$root/var/console.log" 2>/dev/null |

@@ -478,6 +478,25 @@ int hostcore_mqtt_connect(mqtt_conf_t *conf) {
 
 int hostcore_mqtt_disconnect(void) { return 0; }
 
+namespace {
+// Publishes handed to the client and those the client finished (acknowledged
+// or failed), so a caller about to reboot can let its response go out first.
+std::atomic<unsigned> g_pub_started{0};
+std::atomic<unsigned> g_pub_finished{0};
+void onPublish_Done(void *, MQTTAsync_successData *) { g_pub_finished.fetch_add(1); }
+void onPublish_Failed(void *, MQTTAsync_failureData *) { g_pub_finished.fetch_add(1); }
+}  // namespace
+
+int mqtt_wait_delivered(int timeout_ms) {
+    const unsigned target = g_pub_started.load();
+    const int64_t until = plat_mono_ms() + timeout_ms;
+    while (static_cast<int>(g_pub_finished.load() - target) < 0) {
+        if (plat_mono_ms() >= until) return 0;
+        plat_sleep_ms(20);
+    }
+    return 1;
+}
+
 int hostcore_mqtt_post(const char *topic, const char *text, int len) {
     if (mqtt_onSubscribel_success.load() != 1) {
         printf("hostcore_mqtt_post:---> save_offline_mqtt_data \r");
@@ -500,8 +519,12 @@ int hostcore_mqtt_post(const char *topic, const char *text, int len) {
     msg.qos = kQos;
     msg.retained = 0;
     MQTTAsync_responseOptions opts = MQTTAsync_responseOptions_initializer;
+    opts.onSuccess = onPublish_Done;
+    opts.onFailure = onPublish_Failed;
+    g_pub_started.fetch_add(1);
     const int rc = MQTTAsync_sendMessage(access.client(), topic, &msg, &opts);
     if (rc != MQTTASYNC_SUCCESS) {
+        g_pub_finished.fetch_add(1);
         printf("Failed to start sendMessage, return code %d\n", rc);
         return 0;
     }

@@ -22,6 +22,9 @@ int hostcore_mqtt_pub(const unsigned char *data, int len);
 // Publishes `len` bytes of `text` on `topic` with QoS 1, not retained.  1 when
 // handed to the client, 0 when dropped (not subscribed, no client, refused).
 int hostcore_mqtt_post(const char *topic, const char *text, int len);
+// Waits until every publish handed to the client so far was acknowledged or
+// failed, at most timeout_ms.  1 when all finished, 0 on time-out.
+int mqtt_wait_delivered(int timeout_ms);
 // Stores the receive handler.  Returns 0.
 int hostcore_mqtt_recv_register(mqtt_recv_cb_t cb);
 // The registered cloud receive handler (nullptr before registration).

@@ -3,6 +3,7 @@
 // to var/fake/calls.log and then does what the root tells it:
 //   var/fake/once  one command, consumed when read (checked at start and every 20 ms)
 //   var/fake/mode  the standing command at start (default "loop")
+//   var/fake/mode.<file name of the library>  the same for one library only
 // Commands: "exit N", "reboot" (through the platform seam), "segv", "loop",
 // "spawn" (leaves a child that ignores SIGTERM, pid in var/fake/child_pid).
 #include <fcntl.h>
@@ -85,7 +86,11 @@ extern "C" TELAGENT_API void call_iotmain(const char *lib_path) {
         unlink(plat_path("/var/fake/once").c_str());
         act(once);
     } else {
-        std::string mode = read_file(plat_path("/var/fake/mode"), &found);
+        // A standing command for this library file alone wins over the common one.
+        const std::string lib(lib_path != nullptr ? lib_path : "");
+        const std::string base = lib.substr(lib.rfind('/') + 1);
+        std::string mode = read_file(plat_path("/var/fake/mode." + base), &found);
+        if (!found) mode = read_file(plat_path("/var/fake/mode"), &found);
         act(found ? mode : "loop");
     }
     for (;;) {

@@ -179,8 +179,10 @@ TEST(CloudToolProgram, DecodeCommandPrintsOneLineAndRefusesGarbageAndUnknownComm
     EXPECT_EQ(run_tool({"decode"}).rc, 2);
     EXPECT_EQ(run_tool({"frobnicate"}).rc, 2);
     EXPECT_EQ(run_tool({"--port", "99999", "watch"}).rc, 2);
-    r = run_tool({"request", "866123045678901", "lock"});
+    // A request kind the tool does not know is a usage error before any broker is tried.
+    r = run_tool({"request", "866123045678901", "fly"});
     EXPECT_EQ(r.rc, 2);
+    EXPECT_EQ(run_tool({"request", "8661230+5678901", "lock"}).rc, 2);
     r = run_tool({"--help"});
     EXPECT_EQ(r.rc, 0);
     EXPECT_TRUE(has(r.out, "request <imei>") && has(r.out, "serve <directory>")) << r.out;

@@ -21,6 +21,8 @@
 #include <vector>
 
 #include "cloud_mqtt.h"
+#include "cloud_request.h"
+#include "cloud_serve.h"
 #include "telemetry_json.h"
 
 namespace {
@@ -172,11 +174,108 @@ int cmd_watch(const Args &a) {
     return (o.count > 0 && seen < o.count) ? 3 : 0;
 }
 
-// ---- later commands -----------------------------------------------------
+// ---- request ------------------------------------------------------------
 
-int cmd_later(const Args &) {
-    fprintf(stderr, "telagent-cloud: this command is not available in this build yet\n");
-    return 2;
+int cmd_request(const Args &a) {
+    std::vector<std::string> args;
+    long timeout_s = -1;
+    bool json = false;
+    std::string id;
+    for (size_t i = 0; i < a.rest.size(); ++i) {
+        if (a.rest[i] == "--json") {
+            json = true;
+        } else if (a.rest[i] == "--timeout" && i + 1 < a.rest.size()) {
+            char *end = nullptr;
+            timeout_s = strtol(a.rest[++i].c_str(), &end, 10);
+            if (!end || *end != '\0' || timeout_s < 1 || timeout_s > 3600) timeout_s = -2;
+        } else if (a.rest[i] == "--id" && i + 1 < a.rest.size()) {
+            id = a.rest[++i];
+        } else {
+            args.push_back(a.rest[i]);
+        }
+    }
+    const bool id_ok = id.size() <= 31 && id.find_first_of("/+# ") == std::string::npos;
+    if (args.size() < 2 || timeout_s == -2 || !id_ok || args[0].empty() || args[0].find_first_of("/+#") != std::string::npos) {
+        fprintf(stderr, "usage: telagent-cloud request <imei> <kind> [arguments] [--timeout S] [--json] [--id ID]\n");
+        return 2;
+    }
+    const std::string imei = args[0];
+    args.erase(args.begin());
+    // A fresh identifier per request, so a late answer to an earlier one is not taken for this one.
+    const uint32_t v = static_cast<uint32_t>(cloud_now_us()) ^ (static_cast<uint32_t>(getpid()) << 16);
+    const uint8_t ident[4] = {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
+    CloudRequest req;
+    std::string why;
+    if (build_cloud_request(args, ident, &req, &why) != 0) {
+        fprintf(stderr, "telagent-cloud: request: %s\n", why.c_str());
+        return 2;
+    }
+    if (id.empty()) id = "op" + cloud_hex(std::vector<uint8_t>(ident, ident + 4));
+    if (timeout_s < 0) timeout_s = req.default_timeout_s;
+    const std::string dev = "zt/ebike/devices/" + imei + "/" + req.kind;
+    CloudClient c;
+    if (c.connect(a.broker, {dev + "/response/" + id}, 10000) != 0) {
+        fprintf(stderr, "telagent-cloud: %s\n", c.error().c_str());
+        return 1;
+    }
+    const int64_t t0 = cloud_now_us();
+    if (c.publish(dev + "/request/" + id, cloud_hex(req.frame), 10000) != 0) {
+        fprintf(stderr, "telagent-cloud: publish: %s\n", c.error().c_str());
+        return 1;
+    }
+    const int64_t end_us = t0 + timeout_s * 1000000;
+    while (!g_stop.load()) {
+        const int64_t left = (end_us - cloud_now_us()) / 1000;
+        if (left <= 0) break;
+        CloudMessage m;
+        if (!c.next(&m, static_cast<int>(left > 250 ? 250 : left))) continue;
+        std::string text, js;
+        if (decode_cloud_response(req.kind, m.payload, ident, &text, &js, &why) != 1) {
+            fprintf(stderr, "telagent-cloud: ignored on %s: %s\n", m.topic.c_str(), why.c_str());
+            continue;
+        }
+        const long ms = static_cast<long>((m.arrived_us - t0) / 1000);
+        if (json) {
+            printf("%s,\"imei\":%s,\"id\":%s,\"ms\":%ld}\n", js.substr(0, js.size() - 1).c_str(),
+                   json_quote(imei).c_str(), json_quote(id).c_str(), ms);
+        } else {
+            printf("%s %s (%ld ms)\n", imei.c_str(), text.c_str(), ms);
+        }
+        fflush(stdout);
+        return 0;
+    }
+    if (!req.expects_response) {
+        printf(json ? "{\"kind\":%s,\"response\":null}\n" : "%s: sent, no response expected\n",
+               json ? json_quote(req.kind).c_str() : args[0].c_str());
+        return 0;
+    }
+    fprintf(stderr, "telagent-cloud: no response within %ld s\n", timeout_s);
+    return 3;
+}
+
+// ---- serve ----------------------------------------------------------------
+
+int cmd_serve(const Args &a) {
+    long port = 8080;
+    std::string dir;
+    for (size_t i = 0; i < a.rest.size(); ++i) {
+        if (a.rest[i] == "--port" && i + 1 < a.rest.size()) {
+            char *end = nullptr;
+            port = strtol(a.rest[++i].c_str(), &end, 10);
+            if (!end || *end != '\0' || port < 0 || port > 65535) dir = "";
+        } else if (dir.empty()) {
+            dir = a.rest[i];
+        } else {
+            dir = "";
+            break;
+        }
+    }
+    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    if (dir.empty()) {
+        fprintf(stderr, "usage: telagent-cloud serve <directory> [--port P]\n");
+        return 2;
+    }
+    return cloud_serve(dir, static_cast<int>(port), &g_stop);
 }
 
 const Command kCommands[] = {
@@ -188,12 +287,15 @@ const Command kCommands[] = {
     {"decode", cmd_decode,
      "decode <hex> | -\n"
      "      decode one telemetry frame given as hex text (or one a line from standard input)"},
-    {"request", cmd_later,
-     "request <imei> <command> [arguments] [--timeout S]\n"
-     "      send a cloud request to a box and print its decoded response"},
-    {"serve", cmd_later,
+    {"request", cmd_request,
+     "request <imei> <kind> [arguments] [--timeout S] [--json] [--id ID]\n"
+     "      send a cloud request to a box and print its decoded response (exit 3: none came).\n"
+     "      kinds: lock | unlock | light on|off | power on|off | speaker | interval <seconds>\n"
+     "      | diag <hex> | servers <host:port[,user,password]> | cmd <id> <hex> | extra\n"
+     "      | ota <motor|display|lib|ble|gd32> <url> [controller id]"},
+    {"serve", cmd_serve,
      "serve <directory> [--port P]\n"
-     "      serve firmware files over HTTP on loopback for OTA requests"},
+     "      serve firmware files over HTTP on 127.0.0.1 (port 8080; 0 picks one) for OTA requests"},
 };
 
 void usage_all(FILE *to) {

@@ -1,0 +1,105 @@
+#include "host_fallback.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "host_libini.h"
+
+std::string host_read_good_lib(const std::string &root) {
+    const std::string path = root + "/iot/conf/libiot.good";
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return {};
+    char buf[kHostLibIniMax];
+    size_t got = 0;
+    while (got < sizeof buf) {
+        ssize_t r = read(fd, buf + got, sizeof buf - got);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) break;
+        got += static_cast<size_t>(r);
+    }
+    close(fd);
+    if (got == 0) return {};
+    // The same rules as libiot.ini; a name those rules reject is no name.
+    const std::string lib = host_parse_lib_line(buf, got);
+    const std::string raw(buf, got);
+    return raw.rfind(lib, 0) == 0 ? lib : std::string();
+}
+
+int host_write_lib_file(const std::string &root, const char *device_path, const std::string &lib) {
+    const std::string path = root + device_path;
+    const std::string tmp = path + ".tmp";
+    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return -1;
+    const std::string text = lib + "\n";
+    const bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && fsync(fd) == 0;
+    close(fd);
+    if (!ok || rename(tmp.c_str(), path.c_str()) != 0) {
+        unlink(tmp.c_str());
+        return -1;
+    }
+    return 0;
+}
+
+bool host_trial_begin(HostTrial *t, const std::string &logical, int64_t now_ms, bool *persist_good) {
+    *persist_good = false;
+    if (t->good.empty()) {
+        // Nothing known: what runs now is what there is to go back to.
+        t->good = logical;
+        *persist_good = true;
+    }
+    const std::string before = t->last;
+    t->last = logical;
+    if (!before.empty() && logical != before) {
+        // libiot.ini was switched (a self-update): the library that ran until
+        // now, and was able to fetch the new one, is the one to go back to.
+        if (t->good != before) {
+            t->good = before;
+            *persist_good = true;
+        }
+        if (logical != t->good) {
+            t->trial = logical;
+            t->start_ms = now_ms;
+            t->ends = 0;
+        }
+    } else if (logical != t->good && t->trial != logical) {
+        t->trial = logical;
+        t->start_ms = now_ms;
+        t->ends = 0;
+    }
+    if (logical == t->good) t->trial.clear();
+    return !t->trial.empty();
+}
+
+bool host_trial_passed(HostTrial *t, int64_t now_ms, int64_t window_ms) {
+    if (t->trial.empty() || now_ms - t->start_ms < window_ms) return false;
+    t->good = t->trial;
+    t->trial.clear();
+    return true;
+}
+
+HostVerdict host_trial_end(HostTrial *t, int exit_code, int64_t now_ms, int64_t window_ms, std::string *why) {
+    if (t->trial.empty()) return HostVerdict::kRestart;
+    char text[160];
+    if (exit_code == kHostLoadFailed) {
+        snprintf(text, sizeof text, "%s cannot be loaded", t->trial.c_str());
+    } else if (now_ms - t->start_ms >= window_ms) {
+        // Ended after its window: it ran long enough to count as good.
+        t->good = t->trial;
+        t->trial.clear();
+        return HostVerdict::kRestart;
+    } else if (++t->ends <= kHostTrialEnds) {
+        return HostVerdict::kRestart;
+    } else {
+        snprintf(text, sizeof text, "%s ended %d times within %lld s of its first start", t->trial.c_str(), t->ends,
+                 static_cast<long long>(window_ms / 1000));
+    }
+    if (why != nullptr) *why = text;
+    t->trial.clear();
+    t->ends = 0;
+    // The next start is of the good library, and that is no switch.
+    t->last = t->good;
+    return HostVerdict::kFallBack;
+}

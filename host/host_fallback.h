@@ -1,0 +1,46 @@
+#pragma once
+// Going back to the previous library when a new one is bad.  The host keeps
+// the name of the last library that ran through its trial in
+// /iot/conf/libiot.good.  A library named by libiot.ini that differs from it
+// is on trial: when it cannot be loaded, or ends more than kHostTrialEnds
+// times within its first window (5 minutes), the host writes the good name
+// back into libiot.ini and starts that one.  Pure decisions here; the host
+// does the waiting and the logging.
+#include <cstdint>
+#include <string>
+
+inline constexpr int kHostTrialEnds = 3;
+inline constexpr int64_t kHostTrialWindowMs = 5 * 60 * 1000;
+// The child's exit status when the library could not be loaded.
+inline constexpr int kHostLoadFailed = 127;
+
+struct HostTrial {
+    std::string good;         // last library known to run ("" until known)
+    std::string trial;        // library on trial ("" when none)
+    std::string last;         // library of the last start ("" before the first)
+    int64_t start_ms = 0;     // first start of the trial library
+    int ends = 0;             // times it ended within the window
+};
+
+enum class HostVerdict {
+    kRestart,   // start libiot.ini's library again
+    kFallBack,  // write `good` into libiot.ini and start it
+};
+
+// Reads /iot/conf/libiot.good under `root` ("" when missing or unusable).
+std::string host_read_good_lib(const std::string &root);
+// Replaces <root><device_path> with `lib` and a newline in one step.  0 / -1.
+int host_write_lib_file(const std::string &root, const char *device_path, const std::string &lib);
+
+// Before each start.  Records the library as good when nothing is known yet.
+// When libiot.ini names another library than the last start (a self-update),
+// the one that ran last becomes the one to go back to and the new one goes on
+// trial; so does a library that differs from the good one after a host restart.  True when `logical` is
+// on trial now (and `*persist_good` true when the good name must be written).
+bool host_trial_begin(HostTrial *t, const std::string &logical, int64_t now_ms, bool *persist_good);
+// The trial library has run for the whole window: it becomes the good one.
+// True when it did (write it to libiot.good).
+bool host_trial_passed(HostTrial *t, int64_t now_ms, int64_t window_ms);
+// After the child ended with `exit_code` (exit status, 128+signal).  On
+// kFallBack, *why says what went wrong and the trial is closed.
+HostVerdict host_trial_end(HostTrial *t, int exit_code, int64_t now_ms, int64_t window_ms, std::string *why);
