@@ -184,6 +184,21 @@ int parse_dec(const char *s) {
     return static_cast<int>(v);
 }
 
+// A TCP port as stored text: 1..65535 in decimal, nothing after the digits.
+// Anything else is refused with a line naming the key, so that 70000 never
+// wraps into 4464 and sends the box to a stranger's port.
+bool parse_port(const char *key, const char *text, uint16_t &port) {
+    char *end = nullptr;
+    errno = 0;
+    long long v = std::strtoll(text, &end, 10);
+    if (end == text || *end != '\0' || errno == ERANGE || v < 1 || v > 65535) {
+        std::printf("%s out of range (1..65535): %s\n", key, text);
+        return false;
+    }
+    port = static_cast<uint16_t>(v);
+    return true;
+}
+
 void copy_cut(char *dst, size_t cap, std::string_view src) {
     if (cap == 0) return;
     size_t n = src.size() < cap - 1 ? src.size() : cap - 1;
@@ -419,6 +434,11 @@ int set_broker_string(const char *key, const char *value, const char *fail_msg) 
 }
 
 int set_broker_port(const char *key, int port, const char *fail_msg) {
+    if (port < 1 || port > 65535) {
+        std::printf("%s out of range (1..65535): %d\n", key, port);
+        std::printf("%s", fail_msg);
+        return 0;
+    }
     int ok = set_cfg_int(key, port);
     if (!ok) std::printf("%s", fail_msg);
     return ok;
@@ -445,8 +465,10 @@ int get_host_port(mqtt_conf_t *conf, const char *host_key, const char *port_key,
         if (!read_broker_field(s, host_key, kDefaultBrokerHost, host, host_fail)) return 0;
         if (!read_broker_field(s, port_key, "1883", port, port_fail)) return 0;
     }
+    uint16_t p = 0;
+    if (!parse_port(port_key, port, p)) return 0;
     copy_cut(conf->hostip, sizeof conf->hostip, host);
-    conf->port = static_cast<uint16_t>(parse_dec(port));
+    conf->port = p;
     return 1;
 }
 
@@ -560,8 +582,10 @@ int get_mqttinfo(mqtt_conf_t *conf) {
         if (!read_broker_field(s, "MqttUserName", "ebikeiot", user, "read_MqttUserName_failed")) return 0;
         if (!read_broker_field(s, "MqttUserPass", "hQ4rusLent", pass, "read_MqttUserPass_failed")) return 0;
     }
+    uint16_t p = 0;
+    if (!parse_port("MqttPort", port, p)) return 0;
     copy_cut(conf->hostip, sizeof conf->hostip, host);
-    conf->port = static_cast<uint16_t>(parse_dec(port));
+    conf->port = p;
     conf->keepalive = parse_dec(ping);
     copy_cut(conf->username, sizeof conf->username, user);
     copy_cut(conf->password, sizeof conf->password, pass);

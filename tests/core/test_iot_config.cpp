@@ -256,6 +256,44 @@ TEST_F(IotConfig, BrokerProfiles) {
     EXPECT_EQ(static_cast<int>(c.port), 1999);
 }
 
+// A port that does not fit 16 bits must not wrap into another port.
+TEST_F(IotConfig, PortOutsideSixteenBitsIsRefused) {
+    struct Case { const char *text; bool ok; int port; };
+    const Case cases[] = {{"65535", true, 65535}, {"1", true, 1},       {"65536", false, 0},
+                          {"70000", false, 0},   {"4294967297", false, 0}, {"-1", false, 0},
+                          {"0", false, 0},       {"88x", false, 0},     {"99999999999999999999", false, 0}};
+    for (const Case &k : cases) {
+        std::string text = kProvisioned;
+        text.replace(text.find("MqttPort=8883"), std::strlen("MqttPort=8883"), std::string("MqttPort=") + k.text);
+        load(text + "MqttTestHost=t.example\nMqttTestPort=" + k.text + "\n");
+        mqtt_conf_t c{};
+        c.port = 7;
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(get_mqttinfo(&c), k.ok ? 1 : 0) << k.text;
+        std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(static_cast<int>(c.port), k.ok ? k.port : 7) << k.text;
+        if (!k.ok) {
+            EXPECT_NE(out.find(std::string("MqttPort out of range (1..65535): ") + k.text), std::string::npos) << out;
+        }
+        mqtt_conf_t t{};
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(get_test_mqttinfo(&t), k.ok ? 1 : 0) << k.text;
+        out = testing::internal::GetCapturedStdout();
+        if (!k.ok) {
+            EXPECT_NE(out.find("MqttTestPort out of range"), std::string::npos) << out;
+        }
+    }
+    // The setters refuse such a port instead of storing it.
+    load(kProvisioned);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(set_port_number(65536), 0);
+    EXPECT_EQ(set_official_port_number(-5), 0);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("set_MqttPort_failed  \r"), std::string::npos);
+    EXPECT_NE(out.find("set_MqttOfficialPort_failed  \r"), std::string::npos);
+    EXPECT_EQ(disk(), kProvisioned);
+}
+
 TEST_F(IotConfig, MissingPingFailsTheLiveProfile) {
     std::string text = kProvisioned;
     text.erase(text.find("MqttPing"), std::strlen("MqttPing=120\n"));
