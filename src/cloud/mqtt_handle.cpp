@@ -469,7 +469,8 @@ int hostcore_mqtt_connect(mqtt_conf_t *conf) {
     }
     printf("\n**************************************************\n");
     printf("  username : %s\n", g_conn.username);
-    printf("  password : %s\n", g_conn.password);
+    // The console is read by whoever holds a serial cable: never the secret.
+    printf("  password : ********\n");
     printf("  clientid : %s\n", g_conn.clientid);
     printf("  service  : %s\n", g_conn.uri);
     printf("**************************************************\n");
