@@ -163,9 +163,18 @@ void setup_wwan_iproute() {
     memset(&ip, 0, sizeof ip);
     ret = QS_WWAN_GetIPAddr(kProfile, &ip);
     mlog(1, "QS_WWAN_GetIPAddr ret = %d\n", ret);
-    if (ret != 0) return;
+    // The old default route points at the previous call's interface: it goes
+    // whether or not the new addresses can be read, so that the box never
+    // keeps routing into a dead link.
+    if (g_route_set.load() == 1) {
+        sys_shell("ip route del default");
+        g_route_set.store(0);
+    }
+    if (ret != 0) {
+        mlog(0, "%d/%s address query failed (%d), no default route\n", __LINE__, __func__, ret);
+        return;
+    }
 
-    if (g_route_set.load() == 1) sys_shell("ip route del default");
     if (ip.v4_valid) setup_family(ip.v4, ifname, "IPV4");
     if (ip.v6_valid) setup_family(ip.v6, ifname, "IPV6");
 }

@@ -97,6 +97,12 @@ bool data_up(int timeout_ms) {
     return poll_until([] { return get_lte_data_status() == 1; }, timeout_ms);
 }
 
+// Supervision passes until the re-dial they schedule has brought data up.
+void redial_until_up() {
+    for (int i = 0; i < 40 && !data_up(200); ++i) check_lte_network();
+    ASSERT_TRUE(data_up(5000));
+}
+
 }  // namespace
 
 // ---- APN choice ------------------------------------------------------------
@@ -194,6 +200,40 @@ TEST(LteCall, ConnectedCallSetsRouteAndResolverAndAReDialAfterADropSetsThemAgain
     EXPECT_GT(del, actions.find(kRoute));
     check_lte_network();
     EXPECT_EQ(get_lte_invalid_count(), 0);
+}
+
+TEST(LteCall, FailedAddressQueryStillRemovesTheStaleDefaultRouteAndSaysSo) {
+    Box box(modem_box(""));
+    ASSERT_TRUE(box.ok()) << box.error();
+    use_root(box);
+    mLogInit(2, LOG_TYPE_CONSOLE);
+    Stdout out(box.path("/lte_console.txt"));
+    plat_clock_fake(1710498030);
+    ASSERT_EQ(init_lte(), 1);
+    ASSERT_TRUE(data_up(5000));
+    ASSERT_TRUE(box.wait_actions(kDns2, 5000)) << box.actions();
+
+    // The next call comes up but its addresses cannot be read.
+    ASSERT_TRUE(control(box, "modem runtime_refuse 1"));
+    ASSERT_TRUE(control(box, "modem drop_call"));
+    ASSERT_TRUE(poll_until([] { return get_lte_data_status() == 0; }, 5000));
+    redial_until_up();
+    ASSERT_TRUE(box.wait_actions("shell ip route del default\n", 5000)) << box.actions();
+    EXPECT_TRUE(poll_until([&] { return out.text().find("address query failed") != std::string::npos; }, 2000))
+        << out.text();
+    std::string actions = box.actions();
+    EXPECT_EQ(count_of(actions, kRoute), 1u) << actions;  // no route through an unknown address
+    EXPECT_GT(actions.find("shell ip route del default\n"), actions.find(kRoute));
+
+    // Addresses readable again: the following call routes normally, and the
+    // route already removed is not removed a second time.
+    ASSERT_TRUE(control(box, "modem runtime_refuse 0"));
+    ASSERT_TRUE(control(box, "modem drop_call"));
+    ASSERT_TRUE(poll_until([] { return get_lte_data_status() == 0; }, 5000));
+    redial_until_up();
+    ASSERT_TRUE(poll_until([&] { return count_of(box.actions(), kRoute) == 2; }, 5000)) << box.actions();
+    actions = box.actions();
+    EXPECT_EQ(count_of(actions, "shell ip route del default\n"), 1u) << actions;
 }
 
 TEST(LteCall, DualStackCallAddsTheIpv6SetAndACommandPastItsLimitIsNotRun) {
