@@ -20,6 +20,7 @@
 #include "lib/qs_common_api/sim/qs_sim.h"
 #include "lte/at_channel.h"
 #include "platform/plat_clock.h"
+#include "platform/plat_thread.h"
 #include "platform/sys_action.h"
 
 namespace {
@@ -493,7 +494,7 @@ void *check_sim_handle(void *arg) {
     return nullptr;
 }
 
-void wakeup_check_sim_online(void) { std::thread(check_sim_handle, nullptr).detach(); }
+void wakeup_check_sim_online(void) { plat_thread(check_sim_handle, nullptr).detach(); }
 
 // ---- queries -------------------------------------------------------------
 

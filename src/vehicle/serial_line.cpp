@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "platform/plat_path.h"
+#include "platform/plat_thread.h"
 #include "vehicle/frame_codec.h"
 
 struct LineThread::Ctl {
@@ -160,7 +161,7 @@ void LineThread::start(std::function<void()> body) {
     ctl_ = std::make_shared<Ctl>();
     ctl_->efd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     auto ctl = ctl_;
-    thread_ = std::thread([ctl, body = std::move(body)] {
+    thread_ = plat_thread([ctl, body = std::move(body)] {
         t_ctl = ctl.get();
         while (!ctl->stop.load()) body();
         t_ctl = nullptr;
