@@ -131,12 +131,20 @@ uint8_t *BufPool::wait_ready(int ms, size_t *len) {
     };
     long i = pick();
     if (i < 0 && ms > 0) {
-        ready_.wait_for(g, std::chrono::milliseconds(ms));
+        // A stop of the waiting line thread ends the wait too (see wake).
+        ready_.wait_for(g, std::chrono::milliseconds(ms), [&] { return pick() >= 0 || SerialLine::stop_requested(); });
         i = pick();
     }
     if (i < 0) return nullptr;
     if (len) *len = lens_[static_cast<size_t>(i)];
     return mem_.get() + static_cast<size_t>(i) * slot_size_;
+}
+
+void BufPool::wake() {
+    // Under the lock: a waiter is either before its predicate check or inside the wait.
+    std::lock_guard<std::mutex> g(mtx_);
+    ready_.notify_all();
+    freed_.notify_all();
 }
 
 void BufPool::wait_free(int ms) {
@@ -158,6 +166,7 @@ LineThread::~LineThread() { stop(); }
 
 void LineThread::start(std::function<void()> body) {
     if (running_.exchange(true)) return;
+    body_ = body;
     ctl_ = std::make_shared<Ctl>();
     ctl_->efd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     auto ctl = ctl_;
@@ -168,12 +177,17 @@ void LineThread::start(std::function<void()> body) {
     });
 }
 
-void LineThread::stop() {
-    if (!running_.load()) return;
+void LineThread::request_stop() {
+    if (!running_.load() || !ctl_) return;
     ctl_->stop.store(true);
     uint64_t one = 1;
     ssize_t w = write(ctl_->efd, &one, sizeof one);
     (void)w;
+}
+
+void LineThread::stop() {
+    if (!running_.load()) return;
+    request_stop();
     if (thread_.joinable()) {
         if (thread_.get_id() == std::this_thread::get_id()) {
             thread_.detach();  // a thread stopping itself just ends its loop
@@ -183,6 +197,12 @@ void LineThread::stop() {
     }
     ctl_.reset();
     running_.store(false);
+}
+
+bool LineThread::restart() {
+    if (running_.load() || !body_) return false;
+    start(body_);
+    return true;
 }
 
 bool SerialLine::stop_requested() { return t_ctl != nullptr && t_ctl->stop.load(); }
@@ -237,7 +257,32 @@ void SerialLine::close_fd() {
 
 void SerialLine::close_port() {
     auto_reopen_.store(false);
+    // Joined before the descriptor goes; all are asked first and woken, so
+    // the joins take no longer than the slowest thread's current step.  A
+    // line thread closing its own port just ends its loop.
+    poll_thread.request_stop();
+    dispatch_thread.request_stop();
+    recv_thread.request_stop();
+    pool_.wake();
+    if (poll_thread.running()) {
+        poll_thread.stop();
+        poll_stopped_.store(true);
+    }
+    if (dispatch_thread.running()) {
+        dispatch_thread.stop();
+        dispatch_stopped_.store(true);
+    }
+    if (recv_thread.running()) {
+        recv_thread.stop();
+        recv_stopped_.store(true);
+    }
     close_fd();
+}
+
+void SerialLine::resume_threads() {
+    if (recv_stopped_.exchange(false)) recv_thread.restart();
+    if (dispatch_stopped_.exchange(false)) dispatch_thread.restart();
+    if (poll_stopped_.exchange(false)) poll_thread.restart();
 }
 
 int SerialLine::write_bytes(const uint8_t *data, size_t len) {

@@ -60,6 +60,8 @@ public:
     uint8_t *wait_ready(int ms, size_t *len);
     // Waits up to `ms` for a slot to be freed.
     void wait_free(int ms);
+    // Wakes every waiter, so that a line thread asked to stop sees it now.
+    void wake();
     size_t slot_size() const { return slot_size_; }
     size_t slots() const { return states_.size(); }
     int state(size_t i);
@@ -89,11 +91,16 @@ public:
     void start(std::function<void()> body);
     // Asks the thread to stop, wakes it and waits until it has.
     void stop();
+    // Only asks and wakes; stop() then joins.
+    void request_stop();
+    // Starts the last body again; false when running or never started.
+    bool restart();
     bool running() const { return running_.load(); }
 
     struct Ctl;
 
 private:
+    std::function<void()> body_;
     std::thread thread_;
     std::shared_ptr<Ctl> ctl_;
     std::atomic<bool> running_{false};
@@ -110,8 +117,12 @@ public:
     // Opens and configures the device.  1 on success, 0 on failure.
     int open_port();
     // Closes the port and keeps it closed (it is handed to someone else, e.g.
-    // the MCU bootloader) until the next open_port.
+    // the MCU bootloader) until the next open_port.  The line's threads are
+    // stopped and joined first: a receive thread still polling the old
+    // descriptor number would read from whatever file gets that number next.
     void close_port();
+    // Starts again the threads that close_port stopped (after open_port).
+    void resume_threads();
     bool is_open() const { return fd_.load() >= 0; }
     int fd() const { return fd_.load(); }
 
@@ -171,6 +182,8 @@ private:
     // A line that hung up, or never opened, is opened again by its receive
     // thread, unless it was closed on purpose.
     std::atomic<bool> auto_reopen_{true};
+    // Threads close_port stopped, for resume_threads.
+    std::atomic<bool> recv_stopped_{false}, dispatch_stopped_{false}, poll_stopped_{false};
 };
 
 // Sleeps `ms` on a line thread; returns early (false) when a stop is requested.
