@@ -421,17 +421,22 @@ void SerialLine::dispatch_once(const std::function<void(const uint8_t *, size_t)
 }
 
 int SerialLine::request(const char *fn, const uint8_t *req, size_t len, int wait_ms, uint8_t *answer, int tag,
-                        int idle_tag) {
+                        int idle_tag, int expect_id, int expect_src) {
     if (req == nullptr || answer == nullptr) {
         printf("%d/%s data is NULL.\n", __LINE__, fn);
         return 0;
     }
+    const bool bus = len >= kFrameOverhead && req[0] == kFrameStart;
+    if (expect_id == kAnswerOfRequest) expect_id = bus ? frame_msg_id(req) : kAnswerAny;
+    if (expect_src == kAnswerOfRequest) expect_src = bus ? req[1] : kAnswerAny;
     std::lock_guard<std::mutex> one_at_a_time(req_mtx_);
     {
         // Armed before the write: an answer faster than this thread must not be lost.
         std::lock_guard<std::mutex> g(ans_mtx_);
         ans_ready_ = false;
         ans_len_ = 0;
+        expect_id_ = expect_id;
+        expect_src_ = expect_src;
         armed_ = true;
         tag_.store(tag);
     }
@@ -460,6 +465,12 @@ int SerialLine::deliver_answer(const uint8_t *frame, size_t len, int tag) {
     {
         std::lock_guard<std::mutex> g(ans_mtx_);
         if (!armed_ || tag_.load() != tag || ans_ready_) return 0;
+        // Someone else's answer (another id, another node): not ours.
+        if (expect_id_ != kAnswerAny || expect_src_ != kAnswerAny) {
+            if (len < 7 || frame[0] != kFrameStart) return 0;
+            if (expect_id_ != kAnswerAny && frame_msg_id(frame) != expect_id_) return 0;
+            if (expect_src_ != kAnswerAny && frame[2] != expect_src_) return 0;
+        }
         memset(answer_, 0, sizeof answer_);
         ans_len_ = len < sizeof answer_ ? len : sizeof answer_;
         memcpy(answer_, frame, ans_len_);

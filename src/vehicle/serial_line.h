@@ -15,6 +15,10 @@
 #include <vector>
 
 inline constexpr size_t kAnswerSize = 256;
+// Expected answer id / source node of a request: taken from the request frame
+// (its own message id, its destination), or not checked at all.
+inline constexpr int kAnswerOfRequest = -1;
+inline constexpr int kAnswerAny = -2;
 
 struct SerialLineConfig {
     const char *name;          // "lock", "mcu", "ecu": for messages
@@ -145,9 +149,12 @@ public:
     // Request/response.  `tag` is what the answer must carry (1 for bus-frame
     // requests, the caller's value for caret ones); `idle_tag` is the value the
     // tag returns to.  Returns the answer length copied into `answer`
-    // (kAnswerSize bytes), 0 on failure or timeout.
+    // (kAnswerSize bytes), 0 on failure or timeout.  Only a bus frame with
+    // message id `expect_id` from node `expect_src` completes it: by default
+    // the request's own id and destination, so that a broadcast or a late
+    // answer to an earlier request never does.  Caret requests rely on the tag.
     int request(const char *fn, const uint8_t *req, size_t len, int wait_ms, uint8_t *answer, int tag,
-                int idle_tag);
+                int idle_tag, int expect_id = kAnswerOfRequest, int expect_src = kAnswerOfRequest);
     // Current pending tag (the idle value when none).
     int pending_tag() const { return tag_.load(); }
     // Called from the dispatcher by a handler whose rule matched: stores the
@@ -174,6 +181,8 @@ private:
     std::mutex ans_mtx_;
     std::condition_variable ans_cv_;
     std::atomic<int> tag_{0};
+    int expect_id_ = kAnswerAny;   // under ans_mtx_
+    int expect_src_ = kAnswerAny;
     bool armed_ = false;  // a requester is waiting
     bool ans_ready_ = false;
     uint8_t answer_[kAnswerSize] = {};
