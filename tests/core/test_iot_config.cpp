@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -376,6 +378,52 @@ TEST_F(IotConfig, ReadersNeverSeeAHalfReplacedCopy) {
     EXPECT_EQ(bad.load(), 0);
     EXPECT_EQ(failed_writes, 0);
     EXPECT_EQ(disk(), kProvisioned + "WorkingMode=" + std::to_string(get_workingMode()) + "\n");
+}
+
+TEST_F(IotConfig, ReadersGoOnWhileASetterIsStuckWriting) {
+    load(kProvisioned + "WorkingMode=1\nGPSInterval=10\n");
+    // A FIFO where the setter's temp file goes: its open blocks until someone
+    // reads, like a write stuck on slow flash.
+    ASSERT_EQ(mkfifo(root.at(kIni + ".tmp").c_str(), 0644), 0);
+    std::atomic<int> set_result{-1};
+    std::thread setter([&] { set_result = set_gps_interval(30); });
+    // Give the setter time to reach the blocked open (it must be in there for
+    // the check below to mean anything).
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_EQ(set_result.load(), -1);
+    std::atomic<bool> read_done{false};
+    std::atomic<int> gps{0}, mode{0}, port{0};
+    std::thread reader([&] {
+        gps = get_gps_interval();
+        mode = get_workingMode();
+        mqtt_conf_t c{};
+        if (get_mqttinfo(&c) == 1) port = c.port;
+        read_done = true;
+    });
+    // Readers finish while the setter is still stuck, with the old values.
+    for (int i = 0; i < 500 && !read_done.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(read_done.load()) << "a reader waited for the stuck setter";
+    EXPECT_EQ(set_result.load(), -1);
+    // Unblock the setter: it writes into the FIFO, fails to fsync it and
+    // leaves the old file and copy alone.
+    const int rfd = open(root.at(kIni + ".tmp").c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(rfd, 0);
+    setter.join();
+    reader.join();
+    char drain[512];
+    while (read(rfd, drain, sizeof drain) > 0) {}
+    close(rfd);
+    EXPECT_EQ(gps.load(), 10);
+    EXPECT_EQ(mode.load(), 1);
+    EXPECT_EQ(port.load(), 8883);
+    EXPECT_EQ(set_result.load(), 0);
+    EXPECT_EQ(get_gps_interval(), 10);
+    // With the path free again, the next setter replaces the file and every
+    // reader sees the new copy.
+    unlink(root.at(kIni + ".tmp").c_str());
+    ASSERT_EQ(set_gps_interval(30), 1);
+    EXPECT_EQ(get_gps_interval(), 30);
+    EXPECT_EQ(disk(), kProvisioned + "WorkingMode=1\nGPSInterval=30\n");
 }
 
 // --- small files ---------------------------------------------------------------
