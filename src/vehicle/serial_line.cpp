@@ -253,6 +253,9 @@ void SerialLine::close_fd() {
     std::lock_guard<std::mutex> w(write_mtx_);
     int fd = fd_.exchange(-1);
     if (fd >= 0) close(fd);
+    // Bytes of the old open are not served after the next one.
+    std::lock_guard<std::mutex> r(rx_mtx_);
+    rx_pos_ = rx_len_ = 0;
 }
 
 void SerialLine::close_port() {
@@ -315,6 +318,15 @@ bool SerialLine::try_reopen() {
 }
 
 int SerialLine::read_byte(uint8_t *out, int wait_ms) {
+    {
+        // Bytes already read are served first: they arrived before anything
+        // still in the kernel, and a poll would see them as available anyway.
+        std::lock_guard<std::mutex> g(rx_mtx_);
+        if (rx_pos_ < rx_len_) {
+            *out = rx_buf_[rx_pos_++];
+            return 1;
+        }
+    }
     int fd = fd_.load();
     if (fd < 0) {
         // A closed line waits like a silent one instead of spinning, then
@@ -326,8 +338,18 @@ int SerialLine::read_byte(uint8_t *out, int wait_ms) {
     short ev = poll_with_stop(fd, POLLIN, wait_ms);
     if (ev == 0) return 0;
     if (ev & POLLIN) {
-        ssize_t n = read(fd, out, 1);
-        if (n == 1) return 1;
+        // One read takes whatever is there (up to the buffer): a system call
+        // per burst instead of per byte.
+        uint8_t burst[kRxBurst];
+        ssize_t n = read(fd, burst, sizeof burst);
+        if (n >= 1) {
+            *out = burst[0];
+            std::lock_guard<std::mutex> g(rx_mtx_);
+            memcpy(rx_buf_, burst, static_cast<size_t>(n));
+            rx_pos_ = 1;
+            rx_len_ = static_cast<size_t>(n);
+            return 1;
+        }
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) return 0;
     }
     // Hang-up (the peer closed its end) or a read error: close, and let the

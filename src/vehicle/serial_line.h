@@ -134,7 +134,9 @@ public:
     int write_bytes(const uint8_t *data, size_t len);
 
     // Waits up to `wait_ms` for one byte.  1 when read, 0 otherwise (also when
-    // the line is closed, after waiting).  Returns early when a stop of the
+    // the line is closed, after waiting).  Served from a small buffer that one
+    // read fills with whatever has arrived, so a byte already here is returned
+    // at once, exactly as when it was still waiting in the kernel.  Returns early when a stop of the
     // calling line thread was requested.
     int read_byte(uint8_t *out, int wait_ms);
 
@@ -188,6 +190,11 @@ private:
     uint8_t answer_[kAnswerSize] = {};
     size_t ans_len_ = 0;
     std::atomic<bool> hangup_reported_{false};
+    // Receive buffer behind read_byte, filled by one read of what is there.
+    static constexpr size_t kRxBurst = 64;
+    std::mutex rx_mtx_;
+    uint8_t rx_buf_[kRxBurst] = {};
+    size_t rx_pos_ = 0, rx_len_ = 0;
     // A line that hung up, or never opened, is opened again by its receive
     // thread, unless it was closed on purpose.
     std::atomic<bool> auto_reopen_{true};

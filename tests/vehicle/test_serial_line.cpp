@@ -394,6 +394,58 @@ TEST(McuLine, ClosedPortsThreadsNeverReadTheNextFileToGetItsNumber) {
     EXPECT_EQ(g_rx.snapshot().back(), f);
 }
 
+TEST(McuLine, ByteReaderTakesABurstInOneReadAndServesItInOrder) {
+    TestRoot root;
+    PtyPeer peer(root.path(), "ttyHSL2");
+    hostcore_bluetooth_recv_register(collect);
+    ASSERT_EQ(init_mcu_usart(), 1);
+    ble_recv_thread_destroy();  // the reader below is the only one
+    ble_read_thread_destroy();
+    Bytes burst;
+    for (int i = 0; i < 40; ++i) burst.push_back(static_cast<uint8_t>(0x30 + i));
+    peer.send(burst);
+    std::this_thread::sleep_for(50ms);
+    uint8_t b = 0;
+    ASSERT_EQ(read_com_byte(&b, 1), 1);
+    EXPECT_EQ(b, 0x30);
+    // The rest came in with that one read: nothing is left in the kernel.
+    int queued = -1;
+    ASSERT_EQ(ioctl(mcu_line().fd(), FIONREAD, &queued), 0);
+    EXPECT_EQ(queued, 0);
+    // Served one by one, in order, each at once; then the wait applies again.
+    for (int i = 1; i < 40; ++i) {
+        ASSERT_EQ(read_com_byte(&b, 1), 1);
+        EXPECT_EQ(b, 0x30 + i);
+    }
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(read_com_byte(&b, 1), 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, 900ms);
+    // Bytes read before a close are not served after the port opens again.
+    peer.send({0xA1, 0xA2, 0xA3});
+    std::this_thread::sleep_for(50ms);
+    ASSERT_EQ(read_com_byte(&b, 1), 1);
+    EXPECT_EQ(b, 0xA1);
+    CloseMCUCom();
+    ASSERT_EQ(OpenMCUCom(), 1);
+    ble_recv_thread_destroy();
+    ble_read_thread_destroy();
+    peer.send({0xB1});
+    ASSERT_EQ(read_com_byte(&b, 1), 1);
+    EXPECT_EQ(b, 0xB1);
+    // With the receive thread back, frames split across reads still assemble.
+    ble_recv_thread_create();
+    Bytes f1 = bus_frame(0x06, 0x07, 0x0011, {1, 2, 3});
+    Bytes f2 = bus_frame(0x06, 0x07, 0x0012, {4});
+    Bytes two = f1;
+    two.insert(two.end(), f2.begin(), f2.end());
+    peer.send(Bytes(two.begin(), two.begin() + 5));
+    std::this_thread::sleep_for(100ms);
+    peer.send(Bytes(two.begin() + 5, two.end()));
+    ASSERT_TRUE(g_rx.wait_count(2, 3000));
+    EXPECT_EQ(g_rx.snapshot()[0], f1);
+    EXPECT_EQ(g_rx.snapshot()[1], f2);
+}
+
 TEST(McuLine, MissingDeviceStartsNothing) {
     TestRoot root;
     ChildResult r = run_child([] { _exit(init_mcu_usart() == 0 && !mcu_line().recv_thread.running() ? 0 : 1); });
