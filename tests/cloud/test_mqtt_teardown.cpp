@@ -33,14 +33,17 @@ std::atomic<int> g_answers{0};
 
 std::atomic<int> g_seen_connected{0};
 
-// Answers every request in place, on the library's thread, after asking for
-// the session state as a request task would.
+// Answers every request in place, on the thread that runs the receive handler,
+// after asking for the session state as a request task would.
 int answering_handler(const char *, const char *, int) {
     g_requests.fetch_add(1);
     g_seen_connected.fetch_add(get_mqqt_connected());
     sleep_ms(5);
-    const std::string resp = kDev + "/cmd/response/1";
-    if (dev_mqtt_post(resp.c_str(), "ack", 3) == 1) g_answers.fetch_add(1);
+    // No global string here: the handler's thread may still run while the
+    // test's globals are destroyed at exit.
+    char resp[96];
+    snprintf(resp, sizeof resp, "zt/ebike/devices/%s/cmd/response/1", kImei);
+    if (dev_mqtt_post(resp, "ack", 3) == 1) g_answers.fetch_add(1);
     return 0;
 }
 
