@@ -13,7 +13,7 @@ CTEST      := ctest --output-on-failure --timeout 300 -j $(JOBS)
 DEB_PACKAGES := build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev \
 	libpaho-mqtt-dev libssl-dev libzip-dev libjsmn-dev \
 	googletest libgtest-dev libgmock-dev libbenchmark-dev \
-	mosquitto mosquitto-clients
+	mosquitto mosquitto-clients python3 srecord python3-crcmod
 
 .PHONY: all deps build test test-plain test-asan test-tsan fuzz demo clean
 

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "support/test_data.h"
 #include "core/logging.h"
 #include "gps/gps_handle.h"
 #include "gps/nmea_parse.h"
@@ -28,13 +29,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-fs::path capture_dir() {
-    if (const char *env = std::getenv("TELAGENT_NMEA_DIR"); env != nullptr && *env) return env;
-#ifdef TELAGENT_NMEA_DIR
-    if (fs::is_directory(TELAGENT_NMEA_DIR)) return TELAGENT_NMEA_DIR;
-#endif
-    return fs::path(__FILE__).parent_path().parent_path() / "tests" / "data" / "nmea";
-}
+fs::path capture_dir() { return nmea_capture_dir(); }
 
 // Every line of every capture, in file order.
 const std::vector<std::string> &sentences() {

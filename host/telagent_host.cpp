@@ -19,6 +19,7 @@
 #include <ctime>
 #include <string>
 
+#include "host_control.h"
 #include "host_libini.h"
 #include "telagent/iotsdk.h"
 
@@ -72,8 +73,14 @@ int parse_options(int argc, char **argv, Options *o) {
 
 // ---- child side ----------------------------------------------------------
 
+// The library's operations, resolved once the agent's library is loaded.
+HostControlOps g_ops;
+
 void host_bt_msg(const unsigned char *msg, int len) {
     fprintf(stderr, "[host] bt_msg: %d bytes%s\n", len, msg == nullptr ? " (null)" : "");
+    // A library image pushed over Bluetooth: the transfer is the library's job,
+    // the answers go back over Bluetooth.
+    if (host_is_upgrade_frame(msg, len) && g_ops.upgrade != nullptr) g_ops.upgrade(2, msg, len);
 }
 
 void host_event_msg(const char *name, const char *value) {
@@ -116,6 +123,10 @@ const iot_host_cb_t kHostCallbacks = {host_bt_msg, host_event_msg};
         const char *e = dlerror();
         fprintf(stderr, "[host] dlsym: %s\n", e ? e : "call_iotmain not found");
         _exit(127);
+    }
+    g_ops = host_control_resolve(h);
+    if (host_control_start(root, g_ops) != 0) {
+        fprintf(stderr, "[host] control channel unavailable: %s\n", strerror(errno));
     }
     if (o.init_cb) {
         auto f = reinterpret_cast<int (*)(const iot_host_cb_t *)>(dlsym(h, "init_cb"));

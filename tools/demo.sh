@@ -106,7 +106,14 @@ if [ -n "$mosq" ] && [ -n "$mosq_passwd" ]; then
         sed -un -e '/New client connected .* as [0-9]\{15\} (/s/^[0-9]*: /[broker] /p' \
           -e '/^[0-9]*: \tzt\/ebike\/devices\/.*\/request\/+ (/s/^[0-9]*: \t/[broker]   subscribed /p' &
       groups+=("$!")
-      if command -v mosquitto_sub >/dev/null; then
+      # The operator's view: telemetry decoded by the cloud tool.
+      cloud="$build/bin/telagent-cloud"
+      if [ -x "$cloud" ]; then
+        "$cloud" --port "$port" --user "$mqtt_user" --pass "$mqtt_pass" watch --all 2>&1 |
+          sed -u 's/^/[cloud] /' &
+        groups+=("$!")
+        broker_note+=", telagent-cloud watching zt/ebike/devices/+"
+      elif command -v mosquitto_sub >/dev/null; then
         mosquitto_sub -h 127.0.0.1 -p "$port" -u "$mqtt_user" -P "$mqtt_pass" -v -t 'zt/ebike/devices/#' 2>&1 |
           sed -u 's/^/[cloud] /' &
         groups+=("$!")
@@ -130,6 +137,27 @@ if ! wait_for 100 test -s "$root/var/devsim/ready"; then
   exit 1
 fi
 
+# Firmware for OTA requests: whatever is put in $root/var/ota is served over
+# HTTP on loopback; the URL is in $root/var/ota.url.
+ota_note="python3 not installed: no firmware server"
+if command -v python3 >/dev/null; then
+  mkdir -p "$root/var/ota"
+  ota_note="firmware server did not start"
+  for _ in 1 2 3; do
+    ota_port=$(free_port) || break
+    python3 -m http.server --bind 127.0.0.1 --directory "$root/var/ota" "$ota_port" >"$root/var/ota.log" 2>&1 &
+    opid=$!
+    if wait_for 50 port_open "$ota_port"; then
+      groups+=("$opid")
+      echo "http://127.0.0.1:$ota_port/" >"$root/var/ota.url"
+      ota_note="http://127.0.0.1:$ota_port/ serves $root/var/ota"
+      break
+    fi
+    kill -KILL -- "-$opid" 2>/dev/null
+    wait "$opid" 2>/dev/null
+  done
+fi
+
 TELAGENT_ROOT="$root" "$host" >"$root/var/console.log" 2>&1 &
 hpid=$!
 groups+=("$hpid")
@@ -140,8 +168,11 @@ telagent demo
   broker  $broker_note
   devsim  pid $(cat "$root/var/devsim/ready"), ports in $root/dev, wire logs in $root/var/devsim
   host    pid $hpid, TELAGENT_ROOT=$root, library $lib
+  ota     $ota_note
+  control echo gd32_update > $root/var/host/control   (after placing $root/iot/conf/GD32.hex;
+          also display_update, motor_update <id>, upgrade, bakbat: see docs/architecture.md)
   shown   [agent] console ($root/var/console.log), [action] system actions ($root/var/actions.log),
-          [broker] the box's MQTT sessions and subscriptions, [cloud] what it publishes
+          [broker] the box's MQTT sessions and subscriptions, [cloud] its telemetry decoded (telagent-cloud)
   stop    Ctrl-C$([ -n "${DEMO_SECONDS:-}" ] && echo ", or by itself after $DEMO_SECONDS s")
 EOF
 

@@ -27,4 +27,9 @@ TELAGENT_API int init_cb(const iot_host_cb_t *cb);
 // Starts power management (low-power cycle on the backup battery).
 TELAGENT_API int init_lpm(void);
 
+// Updates the main MCU's Nordic firmware: switches the MCU on port `dev_name`
+// ("ttyHSL2", or "/dev/ttyHSL2") to its bootloader and sends the DFU package (zip) at device path
+// `pkg_path`.  0 on success, 1 on an error, 2 on a stream offset/CRC mismatch.
+TELAGENT_API int uart_mcu_update(const char *dev_name, const char *pkg_path);
+
 TELAGENT_EXTERN_C_END

@@ -2,12 +2,16 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 
 #include "cloud/mqtt_handle.h"
 #include "core/iot_common.h"
 #include "core/tel_agent_main.h"
 #include "gps/gps_handle.h"
+#include "gps/nmea_parse.h"
+#include "lte/lte_handle.h"
 #include "sensor/sensor_handle.h"
+#include "vehicle/box_info.h"
 #include "vehicle/bt_handle.h"
 #include "vehicle/factory_test.h"
 #include "vehicle/usart_ecu_handle.h"
@@ -20,7 +24,40 @@ constexpr const char *kSdkVersion = "iot_orlin_V1.2.2.1-2023.04.10";
 constexpr const char *kBuildDate = "Nov 21 2023";
 constexpr const char *kBuildTime = "19:09:18";
 
+int box_position(box_position_t *out) {
+    iot_gps_info_t info{};
+    int fixed = iot_get_gps_info(&info);
+    out->longitude = info.longitude;
+    out->latitude = info.latitude;
+    out->snr = info.snr;
+    out->satellites = info.satellites;
+    return fixed;
+}
+
+int box_cellinfo(int *cell_id, int *area_code, int *signal) {
+    int mcc = 0, mnc = 0;
+    return get_lte_cellinfo(&mcc, &mnc, cell_id, area_code, signal);
+}
+
+int box_modem_info(uint8_t *out35) {
+    modem_info_t info{};
+    int r = get_modem_info(&info);
+    memcpy(out35, &info, sizeof info);
+    return r;
+}
+
+// What the vehicle links answer about the box but other subsystems keep.
+// The firmware image store joins once the image module has landed.
+const box_info_ops_t kBoxInfo = {
+    get_sn, get_iccid, get_lte_data_status, get_lte_csq, box_position, iot_get_gps_snr_num,
+    box_cellinfo, box_modem_info, nullptr,
+};
+
 }  // namespace
+
+void init_link_callbacks(void) {
+    box_info_register(&kBoxInfo);
+}
 
 const dev_hostcore_t dev_hostcore = {
     hostcore_init,
@@ -41,9 +78,13 @@ const dev_hostcore_t dev_hostcore = {
 };
 
 int init_iot(void) {
+    init_link_callbacks();
     init_lte_gpio();
     init_lna_gpio();
     init_can_gpio();
+    // The motion thread cannot see the host's callbacks (they live up here);
+    // it reports its alarms through this hook, which is set before it starts.
+    set_sensor_event_cb(cb_event_msg);
     sensor_mdm_init();
     if (init_mcu_usart() != 1) {
         printf("## init_mcu_usart failed\r");

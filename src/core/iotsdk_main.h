@@ -6,3 +6,6 @@
 // came up, 0 otherwise.
 int init_iot(void);
 int init_iotsdk(void);
+// What the vehicle links read from the modem and GNSS: registered first
+// thing by init_iot.
+void init_link_callbacks(void);

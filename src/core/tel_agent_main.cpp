@@ -25,6 +25,7 @@
 #include "core/iotsdk_main.h"
 #include "core/logging.h"
 #include "core/sys_utils.h"
+#include "dfu/hostcore_upgrade.h"
 #include "lte/lte_handle.h"
 #include "lte/nv_handle.h"
 #include "platform/plat_clock.h"
@@ -290,6 +291,7 @@ void register_layer_callbacks(void) {
     set_lte_mqtt_teardown_cb(free_mqtt);
     set_lte_bt_mac_cb(iot_get_bt_mac);
     set_gps_system_status_cb(get_system_status);
+    set_sensor_lock_status_cb(get_MotorLockStatus);
 }
 
 int all_init(void) {
@@ -299,6 +301,8 @@ int all_init(void) {
     iot_log_init(2, 2);
     // Each step is traced so that the start-up order can be read off the log.
     auto step = [](const char *name) { mlog(2, "startup: %s\n", name); };
+    // reload_app restarts the BLE bridge through the command keywords.
+    set_sys_command_handler(execute_command);
 
     step("init_iotsdk");
     init_iotsdk();
@@ -351,6 +355,7 @@ int supervision_pass(int *pass) {
     check_lte_network();
     check_mqqt_connected();
     check_disk_statfs();
+    check_hostcore_upgrade_timeout();
     ++*pass;
     if (*pass > kCleanEveryPasses) {
         clean_dir_log();

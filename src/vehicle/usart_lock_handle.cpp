@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "core/logging.h"
+#include "vehicle/frame_codec.h"
 #include "vehicle/lock_link.h"
 #include "vehicle/serial_line.h"
 #include "vehicle/vehicle_state.h"
@@ -15,6 +16,13 @@ const SerialLineConfig kLockCfg = {
 };
 
 std::atomic<dev_recv_cb_t> g_lock_cb{nullptr};
+
+// The answer a request_lock_expect waits for: 1 << 32 | dst << 24 | src << 16 | id, 0 when none.
+std::atomic<uint64_t> g_expect{0};
+
+uint64_t expect_key(uint8_t dst, uint8_t src, uint16_t id) {
+    return uint64_t{1} << 32 | uint64_t{dst} << 24 | uint64_t{src} << 16 | id;
+}
 
 }  // namespace
 
@@ -78,6 +86,24 @@ int request_lock_ms_data(const uint8_t *req, int len, int, uint8_t *answer) {
 int lock_com_answer(const uint8_t *frame, int len) {
     if (len <= 0) return 0;
     return lock_line().deliver_answer(frame, static_cast<size_t>(len), 1);
+}
+
+int request_lock_expect(const uint8_t *req, int len, int wait_ms, uint16_t id, uint8_t src, uint8_t *answer) {
+    if (req == nullptr || len < static_cast<int>(kFrameOverhead)) return 0;
+    // Requests on the line are serialised by the line itself; the key is set
+    // before the write so a quick answer is not missed, and cleared after.
+    g_expect.store(expect_key(req[2], src, id));
+    int n = lock_line().request(__func__, req, static_cast<size_t>(len), wait_ms, answer, 1, 0);
+    g_expect.store(0);
+    return n;
+}
+
+int lock_com_expected(const uint8_t *frame, int len) {
+    if (frame == nullptr || len <= static_cast<int>(kFrameOverhead)) return 0;
+    const uint64_t want = g_expect.load();
+    if (want == 0 || frame_payload_avail(frame, len) == 0) return 0;
+    if (expect_key(frame[1], frame[2], frame_msg_id(frame)) != want) return 0;
+    return lock_com_answer(frame, len);
 }
 
 int lock_com_pending(void) { return lock_line().pending_tag() == 1 ? 1 : 0; }

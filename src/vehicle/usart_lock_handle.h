@@ -38,6 +38,14 @@ int request_lock_ms_data(const uint8_t *req, int len, int unused, uint8_t *answe
 int lock_com_answer(const uint8_t *frame, int len);
 // 1 while a request waits for its answer.
 int lock_com_pending(void);
+// A request that names its answer: message `id` from node `src`, with a
+// payload, addressed to the request's own source.  While it waits, such a
+// frame goes to it before the message table's relay rules see it (the
+// bootloader sessions; their answers would otherwise be relayed or dropped).
+// Returns the answer length, 0 on timeout.
+int request_lock_expect(const uint8_t *req, int len, int wait_ms, uint16_t id, uint8_t src, uint8_t *answer);
+// Dispatcher side: 1 when `frame` was the named answer and was handed over.
+int lock_com_expected(const uint8_t *frame, int len);
 
 int hostcore_GD32_recv_register(dev_recv_cb_t cb);
 

@@ -21,6 +21,8 @@ constexpr int kCaretIdleTag = 255;
 std::atomic<dev_recv_cb_t> g_bt_cb{nullptr};
 std::atomic<unsigned> g_mcu_speed{0};
 std::atomic<int> g_dfu_uart_status{0};
+std::atomic<bool> g_released_recv{false};
+std::atomic<bool> g_released_poll{false};
 
 void start_threads(SerialLine &l) {
     l.recv_thread.start(lte_uart_recv);
@@ -36,6 +38,7 @@ SerialLine &mcu_line(void) {
 }
 
 int init_mcu_usart(void) {
+    clear_app_init_success();
     g_mcu_speed.store(kMcuCfg.baud);
     SerialLine &l = mcu_line();
     if (!l.open_port()) {
@@ -64,6 +67,24 @@ void mcu_set_dfu_uart_status(int status) {
 }
 
 int get_mcu_dfu_uart_status(void) { return g_dfu_uart_status.load(); }
+
+void mcu_line_release(void) {
+    SerialLine &l = mcu_line();
+    g_released_poll.store(l.poll_thread.running());
+    g_released_recv.store(l.recv_thread.running());
+    l.poll_thread.stop();
+    l.recv_thread.stop();
+    l.close_port();
+}
+
+int mcu_line_take_back(void) {
+    SerialLine &l = mcu_line();
+    int ok = l.open_port();
+    if (g_released_recv.exchange(false)) l.recv_thread.start(lte_uart_recv);
+    if (g_released_poll.exchange(false)) l.poll_thread.start(communication_with_ble);
+    g_dfu_uart_status.store(0);
+    return ok;
+}
 
 int write_com(const uint8_t *data, int len) {
     if (len <= 0) return 0;

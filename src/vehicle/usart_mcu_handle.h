@@ -18,6 +18,12 @@ unsigned get_mcu_uart_speed(void);
 // Marks the port as taken by the MCU bootloader (1) or given back (0); sleeps 1 s.
 void mcu_set_dfu_uart_status(int status);
 int get_mcu_dfu_uart_status(void);
+// Hand-over to the MCU boot switch: the receive and BLE polling threads stop
+// before the port closes, so none of them is left waiting on a descriptor
+// number the boot switch's own open may reuse.  Take-back reopens the port and
+// restarts the threads that were running.  take_back: 1 when the port opened.
+void mcu_line_release(void);
+int mcu_line_take_back(void);
 
 int write_com(const uint8_t *data, int len);
 // Logging wrappers: a short write is reported; they return 1 in any case.

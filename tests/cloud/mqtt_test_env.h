@@ -30,6 +30,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/stdout_capture.h"
+
 namespace mqtt_test {
 
 // Identity and credentials the simulated box is provisioned with.
@@ -553,45 +555,25 @@ private:
     std::thread thread_;
 };
 
-// This process's stdout into a file for the life of the object.
+// This process's stdout into a file of a temporary folder of its own.
 class ConsoleCapture {
 public:
-    ConsoleCapture() {
-        const std::string dir = temp_dir("telagent-console");
-        path_ = dir + "/console";
-        dir_ = dir;
-        fflush(stdout);
-        saved_ = dup(STDOUT_FILENO);
-        int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (fd >= 0) {
-            dup2(fd, STDOUT_FILENO);
-            close(fd);
-        }
-    }
+    ConsoleCapture() : dir_(temp_dir("telagent-console")), capture_(dir_ + "/console") {}
     ~ConsoleCapture() {
-        fflush(stdout);
-        if (saved_ >= 0) {
-            dup2(saved_, STDOUT_FILENO);
-            close(saved_);
-        }
         std::error_code ec;
         std::filesystem::remove_all(dir_, ec);
     }
     ConsoleCapture(const ConsoleCapture &) = delete;
     ConsoleCapture &operator=(const ConsoleCapture &) = delete;
 
-    std::string text() const {
-        fflush(stdout);
-        return read_file(path_);
-    }
+    std::string text() const { return capture_.text(); }
     bool wait_text(const std::string &needle, int timeout_ms) const {
         return poll_until([&] { return text().find(needle) != std::string::npos; }, timeout_ms);
     }
 
 private:
     std::string dir_;
-    std::string path_;
-    int saved_ = -1;
+    StdoutCapture capture_;  // after dir_: the folder exists before the file opens
 };
 
 }  // namespace mqtt_test

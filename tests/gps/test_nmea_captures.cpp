@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "support/test_data.h"
 #include "gps/gps_handle.h"
 #include "gps/nmea_parse.h"
 
@@ -35,10 +36,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-fs::path capture_dir() {
-    if (const char *env = std::getenv("TELAGENT_NMEA_DIR"); env != nullptr && *env) return env;
-    return fs::path(__FILE__).parent_path().parent_path() / "data" / "nmea";
-}
+fs::path capture_dir() { return nmea_capture_dir(); }
 
 std::vector<std::string> lines_of(const fs::path &p) {
     std::ifstream f(p, std::ios::binary);

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "support/test_data.h"
 #include "box_harness.h"
 #include "gps/gps_handle.h"
 #include "gps/nmea_parse.h"
@@ -24,10 +25,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-fs::path capture(const std::string &name) {
-    if (const char *env = std::getenv("TELAGENT_NMEA_DIR"); env != nullptr && *env) return fs::path(env) / name;
-    return fs::path(__FILE__).parent_path().parent_path() / "data" / "nmea" / name;
-}
+fs::path capture(const std::string &name) { return nmea_capture_dir() / name; }
 
 BoxOptions gnss_box(const std::string &gnss_section) {
     BoxOptions o;

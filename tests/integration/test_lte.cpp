@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "support/stdout_capture.h"
 #include "box_harness.h"
 #include "core/tavi_common.h"
 #include "core/iot_config.h"
@@ -54,36 +55,7 @@ bool control(Box &box, const std::string &line) {
     return wrote && box.wait_file("/var/devsim/control.log", line + " -> ok\n", 5000);
 }
 
-// This process's stdout into a file, for the manager's console lines.
-class Stdout {
-public:
-    explicit Stdout(const std::string &path) : path_(path) {
-        fflush(stdout);
-        saved_ = dup(STDOUT_FILENO);
-        const int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (fd >= 0) {
-            dup2(fd, STDOUT_FILENO);
-            close(fd);
-        }
-    }
-    ~Stdout() {
-        fflush(stdout);
-        if (saved_ >= 0) {
-            dup2(saved_, STDOUT_FILENO);
-            close(saved_);
-        }
-    }
-    Stdout(const Stdout &) = delete;
-    Stdout &operator=(const Stdout &) = delete;
-    std::string text() const {
-        fflush(stdout);
-        return read_text(path_);
-    }
-
-private:
-    std::string path_;
-    int saved_ = -1;
-};
+using Stdout = StdoutCapture;
 
 struct Apn {
     std::string apn, user, pass;

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "support/stdout_capture.h"
 #include "box_harness.h"
 #include "lib/qs_common_api/dev/qs_dev.h"
 #include "lib/qs_common_api/nw/qs_nw.h"
@@ -117,30 +118,7 @@ std::string addr_text(const sockaddr_storage &s) {
     return out;
 }
 
-// stdout of this process into a file of the box, for the event lines.
-class StdoutToFile {
-public:
-    explicit StdoutToFile(const std::string &path) : path_(path) {
-        fflush(stdout);
-        saved_ = dup(1);
-        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        dup2(fd, 1);
-        close(fd);
-    }
-    ~StdoutToFile() {
-        fflush(stdout);
-        dup2(saved_, 1);
-        close(saved_);
-    }
-    std::string text() const {
-        fflush(stdout);
-        return read_text(path_);
-    }
-
-private:
-    std::string path_;
-    int saved_ = -1;
-};
+using StdoutToFile = StdoutCapture;
 
 const char *kInvalid = "profileId is invalid, must between 1-8.";
 const char *kNoInit = "need exec QS_WWAN_Initialize previous.";

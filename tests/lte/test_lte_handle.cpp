@@ -2,6 +2,7 @@
 // modem services absent (every data-call and SIM request fails): the
 // supervision schedule, the handlers, the AT-based queries and the radio
 // switches.  The services' answers are covered by tests/integration/test_lte.
+#include "support/stdout_capture.h"
 #include "lte/lte_handle.h"
 #include "core/tavi_common.h"
 
@@ -32,36 +33,7 @@ namespace {
 constexpr time_t kT = 1710498030;  // 2024-03-15 10:20:30 UTC
 constexpr const char *kLog = "/iot/log/20240315/10.log";
 
-// This process's stdout into a file of the test root.
-class Stdout {
-public:
-    explicit Stdout(const std::string &path) : path_(path) {
-        fflush(stdout);
-        saved_ = dup(STDOUT_FILENO);
-        const int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (fd >= 0) {
-            dup2(fd, STDOUT_FILENO);
-            close(fd);
-        }
-    }
-    ~Stdout() {
-        fflush(stdout);
-        if (saved_ >= 0) {
-            dup2(saved_, STDOUT_FILENO);
-            close(saved_);
-        }
-    }
-    Stdout(const Stdout &) = delete;
-    Stdout &operator=(const Stdout &) = delete;
-    std::string text() const {
-        fflush(stdout);
-        return slurp(path_);
-    }
-
-private:
-    std::string path_;
-    int saved_ = -1;
-};
+using Stdout = StdoutCapture;
 
 size_t count_of_text(const std::string &hay, const std::string &needle) {
     size_t n = 0;

@@ -217,9 +217,10 @@ protected:
         com_uart_read_thread_destroy();
         ASSERT_EQ(init_mcu_usart(), 1);
         ble_read_thread_destroy();
-        // The poller may have sent its first read before it stopped.
+        // The pollers may have sent their first reads before they stopped.
         Bytes stale;
         while (board->read_frame(stale, 300)) {}
+        while (mcu->read_frame(stale, 300)) {}
     }
     // Next frame the box wrote to the lock line.
     Bytes next(int ms = 3000) {

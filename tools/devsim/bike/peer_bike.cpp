@@ -4,6 +4,7 @@
 #include <limits>
 #include <string>
 
+#include "bike/boot_flash.h"
 #include "core/control.h"
 #include "core/devsim_files.h"
 
@@ -81,8 +82,25 @@ public:
         if (!control_.registered()) fprintf(stderr, "devsim: bike: control name taken, no runtime commands\n");
     }
 
+    int configure(const std::string &key, const std::string &value) override {
+        if (key.rfind("boot", 0) == 0) {
+            std::string why;
+            const int r = boot_set(key, value, &why);
+            if (r < 0) fprintf(stderr, "devsim: bike: %s\n", why.c_str());
+            return r != 0 ? 1 : 0;
+        }
+        return FramePeer::configure(key, value);
+    }
+
     void on_tick(int64_t now) override {
         FramePeer::on_tick(now);
+        if (now - boot_mirrored_ >= 500) {
+            for (BootTarget *t : {&gd32_, &display_, &kd11_, &hm52_}) {
+                if (t->dirty()) boot_mirror(*t, now);
+            }
+        }
+        // A board in its bootloader bridges nothing: the bus behind it is quiet.
+        if (gd32_.in_boot()) return;
         const BikeState s = bike_state();
         mirror(s);
         if (!s.attached) {
@@ -90,7 +108,8 @@ public:
             next_broadcast_ = -1;
             return;
         }
-        const bool talks = s.display_broadcast && !responder().silent;
+        // A display in its bootloader broadcasts nothing.
+        const bool talks = s.display_broadcast && !responder().silent && !display_.in_boot();
         if (status_due_ >= 0 && now >= status_due_) {
             status_due_ = -1;
             // The answer to a status query: a broadcast like the periodic one,
@@ -110,13 +129,49 @@ public:
 protected:
     void on_frame(const Frame &f) override {
         const BikeState s = bike_state();
+        const bool scripted = f.is_request() && responder().answers.count(f.id) != 0;
+        // The lock board's own bootloader, attached bike or not.
+        if (!f.caret && !responder().silent && !scripted && f.dst == BIKE_GD32 && (f.id == 0x0003 || f.id == 0x0007)) {
+            boot_frame(gd32_, f);
+            return;
+        }
+        if (gd32_.in_boot()) return;
+        if (!f.caret && !responder().silent && !scripted && f.src == 0xAA) {
+            // The display's and the motor controller's bootloaders, and the
+            // display's slave/master switch.
+            if (f.dst == BIKE_DISPLAY && (f.id == 0x0003 || f.id == 0x0007)) {
+                boot_frame(display_, f);
+                return;
+            }
+            if (f.dst == BIKE_MOTOR && (f.id == 0x0003 || f.id == 0x0007)) {
+                boot_frame(motor(), f);
+                return;
+            }
+            if (f.dst == BIKE_DISPLAY && f.id == 0xFF12 && f.payload.size() >= 2 && !display_.in_boot()) {
+                if (!slave_silent_) send_with(encode_bus_frame(f.src, f.dst, f.id, Bytes{f.payload[0], 0x00}), {});
+                return;
+            }
+        }
+        // The main battery's standby time, echoed back as set.
+        if (!f.caret && !scripted && f.dst == BIKE_BMS1 && f.id == 0xF533 && f.payload.size() >= 2 &&
+            !responder().silent && s.silent_battery != 1) {
+            send_with(encode_bus_frame(f.src, f.dst, f.id, Bytes{f.payload[0], f.payload[1]}), {});
+            return;
+        }
+        // Controllers in their bootloader answer nothing else.
+        if ((f.dst == BIKE_DISPLAY && display_.in_boot()) || (f.dst == BIKE_MOTOR && motor().in_boot())) return;
         // Detached, silenced, or a scripted answer for this id: the bare line.
-        if (!s.attached || f.caret || responder().silent ||
-            (f.is_request() && responder().answers.count(f.id) != 0)) {
+        if (!s.attached || f.caret || responder().silent || scripted) {
             FramePeer::on_frame(f);
             return;
         }
         const uint8_t node = f.dst;
+        if (f.id == 0xF425) {
+            // The board puts the bike-bus test frame on the bus and hands back
+            // what came round, as it was.
+            answer(s, f.raw);
+            return;
+        }
         if (f.is_request()) {
             if (node == BIKE_DISPLAY && f.id == 0xF107) {
                 // One broadcast answers every query that came meanwhile.
@@ -143,6 +198,74 @@ protected:
     }
 
 private:
+    // A bootloader frame: answered as the target says, as late as its faults
+    // and the line's pace make it.
+    void boot_frame(BootTarget &t, const Frame &f) {
+        BootBytes ans;
+        const bool in_boot = t.in_boot();
+        if (t.handle(f.id, f.payload, &ans)) {
+            const Bytes frame = encode_bus_frame(f.src, f.dst, f.id, ans);
+            SendOpts o;
+            o.delay_ms = t.faults().delay_ms + (pace_ ? boot_line_ms(f.raw.size(), frame.size()) : 0);
+            send_with(frame, o);
+        }
+        if (in_boot != t.in_boot()) {
+            printf("devsim: bike: %s %s\n", t.geometry().name, t.in_boot() ? "in its bootloader" : "back in its application");
+        }
+        const uint8_t cmd = f.payload.empty() ? 0 : f.payload[0];
+        if (cmd == 0x10 || cmd == 0x40) boot_mirror(t, frame_link_mono_ms());
+    }
+
+    void boot_mirror(BootTarget &t, int64_t now) {
+        boot_mirrored_ = now;
+        if (t.mirror(line().root()) != 0) fprintf(stderr, "devsim: bike: cannot write the flash mirror\n");
+    }
+
+    BootTarget &motor() { return hm52_model_ ? hm52_ : kd11_; }
+
+    // boot.pace, or boot<node>.<fault>.
+    int boot_set(const std::string &key, const std::string &value, std::string *why) {
+        if (key == "boot.pace") {
+            unsigned v = 0;
+            if (!parse_dec_number(value, 1, &v)) {
+                *why = "boot.pace takes 0|1";
+                return -1;
+            }
+            pace_ = v != 0;
+            return 1;
+        }
+        if (key == "boot01.model") {
+            if (value != "kd11" && value != "hm52") {
+                *why = "boot01.model takes kd11|hm52";
+                return -1;
+            }
+            hm52_model_ = value == "hm52";
+            return 1;
+        }
+        if (key == "boot03.slave_silent") {
+            unsigned v = 0;
+            if (!parse_dec_number(value, 1, &v)) {
+                *why = "boot03.slave_silent takes 0|1";
+                return -1;
+            }
+            slave_silent_ = v != 0;
+            return 1;
+        }
+        int r = 0;
+        if (key.rfind("boot08.", 0) == 0) {
+            r = gd32_.set(key.substr(7), value, why);
+        } else if (key.rfind("boot03.", 0) == 0) {
+            r = display_.set(key.substr(7), value, why);
+        } else if (key.rfind("boot01.", 0) == 0) {
+            // Both models take the motor's faults, whichever is chosen.
+            r = kd11_.set(key.substr(7), value, why);
+            if (r == 1) hm52_.set(key.substr(7), value, why);
+        }
+        if (r != 0) return r;
+        *why = "unknown key " + key;
+        return 0;
+    }
+
     void send_with(const Bytes &frame, const SendOpts &o) {
         if (!frame.empty()) send_frame(frame, o);
     }
@@ -165,7 +288,10 @@ private:
 
     int bike_command(const std::string &cmd, const std::string &args, std::string *why) {
         int rc = 0;
-        if (cmd == "attach" || cmd == "detach") {
+        if (cmd.rfind("boot", 0) == 0) {
+            const int r = boot_set(cmd, args, why);
+            rc = r == 1 ? 0 : -1;
+        } else if (cmd == "attach" || cmd == "detach") {
             bike_state_set("attached", cmd == "attach" ? "1" : "0", why);
         } else if (cmd == "reset") {
             bike_state_reset();
@@ -185,6 +311,14 @@ private:
     }
 
     ControlRegistration control_;
+    BootTarget gd32_{boot_geometry_gd32()};
+    BootTarget display_{boot_geometry_display()};
+    BootTarget kd11_{boot_geometry_kd11()};
+    BootTarget hm52_{boot_geometry_hm52()};
+    bool hm52_model_ = false;
+    bool slave_silent_ = false;
+    bool pace_ = false;
+    int64_t boot_mirrored_ = -1000000;
     int64_t next_broadcast_ = -1;
     int64_t status_due_ = -1;  // a status query waiting for its broadcast
     uint64_t mirrored_ = std::numeric_limits<uint64_t>::max();
@@ -207,7 +341,7 @@ bool bike_read_answer(const BikeState &s, uint8_t node, uint16_t id, Bytes *payl
     if (node == BIKE_DISPLAY) return display_answer(s, id, payload);
     if (node == BIKE_GD32) {
         if (id == 0xF40D) payload->assign(s.gd_version, s.gd_version + 4);
-        if (id == 0xF40E) payload->assign(s.gd_boot_version, s.gd_boot_version + 4);
+        if (id == 0xF40E || id == 0x0003) payload->assign(s.gd_boot_version, s.gd_boot_version + 4);
         return !payload->empty();
     }
     const int n = bike_battery_of(node);

@@ -9,7 +9,9 @@
 //                          a broadcast, light commands, version/model/branch
 //   0x05, 0x15, 0x25       batteries 1..3: their figures, while present and
 //                          not silenced
-//   0x08 GD32 board        its application (0xF40D) and boot (0xF40E) versions
+//   0x08 GD32 board        its application (0xF40D) and boot (0xF40E) versions,
+//                          and its bootloader (boot_flash.h): while it is in
+//                          the bootloader the bus behind it is quiet
 //
 // The bike is on the bus only once the scenario or a control command set
 // something in [bike] (see bike_state.h); until then the line is the bare
@@ -18,6 +20,15 @@
 // [ttyHSL1] silent / corrupt_crc / gap_ms ... apply to the bike's answers too
 // (silent quiets its broadcasts as well; answer_delay_ms does not apply:
 // the bike's lateness is its own answer_delay_ms).
+//
+// Bootloaders (boot_flash.h): the GD32 board's (0x08, spoken to by 0x06) and,
+// spoken to by 0xAA, the display's (0x03) and the motor controller's (0x01,
+// KD11 unless boot01.model = hm52).  A controller in its bootloader answers
+// nothing else and the display broadcasts nothing.  The display answers the
+// slave/master switch 0xFF12 from 0xAA with the mode asked (boot03.slave_silent
+// = 1: no answer), battery 1 echoes a standby time 0xF533.
+// Faults: [ttyHSL1] boot<node>.<key> = <value> and boot.pace, or
+// "bike boot<node>.<key> <value>" at run time.
 //
 // Control commands: "bike <key> <value>" (any bike_state key), "bike attach",
 // "bike detach", "bike press" (one key press), "bike reset" (default bike,

@@ -18,6 +18,7 @@
 #include "core/control.h"
 #include "core/devsim_files.h"
 #include "gnss/gnss_engine.h"
+#include "sensor/imu_peer.h"
 #include "core/peer.h"
 #include "core/pty_port.h"
 #include "core/timer_queue.h"
@@ -101,11 +102,13 @@ void cleanup(const std::vector<std::unique_ptr<Line>> &lines, const std::string 
 struct Lookup {
     const std::vector<std::unique_ptr<Line>> *lines;
     GnssEngine *gnss = nullptr;  // [gnss]: the GNSS engine has no port
+    ImuPeer *imu = nullptr;      // [imu]: the motion sensor is files, not a port
 };
 
 int line_takes(void *ctx, const ScenarioEntry &e) {
     auto *lk = static_cast<Lookup *>(ctx);
     if (e.section == "gnss" && lk->gnss != nullptr) return lk->gnss->configure(e.key, e.value) == 1 ? 1 : 0;
+    if (e.section == "imu" && lk->imu != nullptr) return lk->imu->configure(e.key, e.value) == 1 ? 1 : 0;
     // [bike]: the bike behind the lock board, shared by the ttyHSL1 and ttyHSL2 peers.
     if (e.section == "bike") return bike_state_configure(e.key, e.value) == 1 ? 1 : 0;
     // [modem]: the modem as a whole, played by the smd7 peer with its QMI services.
@@ -179,7 +182,8 @@ int devsim_run(const std::string &root, const Scenario &sc) {
     }
 
     GnssEngine gnss;
-    Lookup lk{&lines, &gnss};
+    ImuPeer imu;
+    Lookup lk{&lines, &gnss, &imu};
     for (const std::string &m : devsim_unused_keys(sc, line_takes, &lk)) fprintf(stderr, "devsim: %s\n", m.c_str());
 
     // Open before "ready": a test may write its first command right after.
@@ -188,6 +192,8 @@ int devsim_run(const std::string &root, const Scenario &sc) {
 
     // The location client finds the engine's socket once "ready" is there.
     if (gnss.start(root) != 0) fprintf(stderr, "devsim: no GNSS engine at %s/var/devsim/gnss.sock\n", root.c_str());
+    // The sensor's nodes exist before "ready": the agent looks for them once, at start-up.
+    if (imu.start(root) != 0) fprintf(stderr, "devsim: no motion sensor under %s/sys\n", root.c_str());
 
     if (devsim_write_file(ready, std::to_string(getpid()) + "\n") != 0) {
         fprintf(stderr, "devsim: cannot write %s\n", ready.c_str());

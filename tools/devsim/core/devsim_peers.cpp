@@ -3,6 +3,7 @@
 #include "core/peer.h"
 #include "bike/peer_bike.h"
 #include "core/peer_logger.h"
+#include "factory/peer_factory.h"
 #include "mcu/peer_mcu.h"
 #include "modem/peer_modem_at.h"
 
@@ -11,7 +12,7 @@ namespace {
 const PeerSlot kPeers[] = {
     {"ttyHSL1", make_bike_peer},  // bike bus behind the lock board
     {"ttyHSL2", make_mcu_peer},  // main MCU / BLE bridge, bike power key
-    {"ttyHSL3", make_tool_line_peer},  // factory test tool
+    {"ttyHSL3", make_factory_peer},  // factory / dealer test tool
     {"smd7", make_modem_at_peer},   // modem AT port (and its QMI services)
 };
 

@@ -32,6 +32,7 @@ int devsim_create_root(const std::string &root, const RootSetup &setup, std::str
     static const char *const kDirs[] = {
         "/iot/conf", "/iot/lib", "/iot/log", "/var", "/var/devsim", "/var/sim", "/media/ram",
         "/dev",      "/tmp",     "/sdcard",  "/proc", "/sys/bus/spmi/drivers/qcom,qpnp-power-on",
+        "/sys/bus/platform/drivers/ledctrl",
     };
     for (const char *d : kDirs) {
         if (devsim_mkdirs(root + d) != 0) {

@@ -720,32 +720,38 @@ bool modem_services_persistent_key(const std::string &key) {
 
 int modem_services_configure(ModemData &d, const std::string &key, const std::string &value) {
     long v;
-    std::string *text = nullptr;
-    if (key == "imei") text = &d.imei;
-    if (key == "esn") text = &d.esn;
-    if (key == "meid") text = &d.meid;
-    if (key == "fw") text = &d.fw;
-    if (key == "operator") text = &d.operator_name;
-    if (key == "iface") text = &d.iface;
-    if (text != nullptr) {
-        *text = value;
-        return 1;
+    struct TextKey {
+        const char *name;
+        std::string ModemData::*field;
+    };
+    static constexpr TextKey kTexts[] = {
+        {"imei", &ModemData::imei}, {"esn", &ModemData::esn},
+        {"meid", &ModemData::meid}, {"fw", &ModemData::fw},
+        {"operator", &ModemData::operator_name}, {"iface", &ModemData::iface},
+    };
+    for (const TextKey &k : kTexts) {
+        if (key == k.name) {
+            d.*k.field = value;
+            return 1;
+        }
     }
-    std::string *addr = nullptr;
-    int family = AF_INET;
-    if (key == "ipv4") addr = &d.ipv4;
-    if (key == "gw4") addr = &d.gw4;
-    if (key == "dns4_1") addr = &d.dns4_1;
-    if (key == "dns4_2") addr = &d.dns4_2;
-    if (addr == nullptr) family = AF_INET6;
-    if (key == "ipv6") addr = &d.ipv6;
-    if (key == "gw6") addr = &d.gw6;
-    if (key == "dns6_1") addr = &d.dns6_1;
-    if (key == "dns6_2") addr = &d.dns6_2;
-    if (addr != nullptr) {
+    // Addresses are taken only in their family's text form.
+    struct AddrKey {
+        const char *name;
+        std::string ModemData::*field;
+        int family;
+    };
+    static constexpr AddrKey kAddrs[] = {
+        {"ipv4", &ModemData::ipv4, AF_INET},     {"gw4", &ModemData::gw4, AF_INET},
+        {"dns4_1", &ModemData::dns4_1, AF_INET}, {"dns4_2", &ModemData::dns4_2, AF_INET},
+        {"ipv6", &ModemData::ipv6, AF_INET6},    {"gw6", &ModemData::gw6, AF_INET6},
+        {"dns6_1", &ModemData::dns6_1, AF_INET6}, {"dns6_2", &ModemData::dns6_2, AF_INET6},
+    };
+    for (const AddrKey &k : kAddrs) {
+        if (key != k.name) continue;
         uint8_t buf[16];
-        if (inet_pton(family, value.c_str(), buf) != 1) return 0;
-        *addr = value;
+        if (inet_pton(k.family, value.c_str(), buf) != 1) return 0;
+        d.*k.field = value;
         return 1;
     }
     if (key == "iccid" || key == "imsi") {
@@ -792,10 +798,17 @@ int modem_services_configure(ModemData &d, const std::string &key, const std::st
             return 1;
         }
     }
-    if (key == "pin_enabled" || key == "lte_cell" || key == "roaming") {
+    struct FlagKey {
+        const char *name;
+        bool ModemData::*field;
+    };
+    static constexpr FlagKey kFlags[] = {
+        {"pin_enabled", &ModemData::pin_enabled}, {"lte_cell", &ModemData::lte_cell}, {"roaming", &ModemData::roaming},
+    };
+    for (const FlagKey &k : kFlags) {
+        if (key != k.name) continue;
         if (value != "0" && value != "1") return 0;
-        bool &b = key == "pin_enabled" ? d.pin_enabled : key == "lte_cell" ? d.lte_cell : d.roaming;
-        b = value == "1";
+        d.*k.field = value == "1";
         return 1;
     }
     if (key == "cell_id") {

@@ -189,6 +189,30 @@ void ModemState::notify(const std::vector<ModemEvent> &events) {
     for (const ModemEvent &e : events) listener_(e);
 }
 
+namespace {
+
+// Settings that take a flag or a text as they are.
+struct FlagKey {
+    const char *name;
+    bool ModemData::*field;
+};
+constexpr FlagKey kFlagKeys[] = {
+    {"echo", &ModemData::echo}, {"silent", &ModemData::silent},
+    {"noise", &ModemData::noise}, {"overlong", &ModemData::overlong},
+};
+
+struct TextKey {
+    const char *name;
+    std::string ModemData::*field;
+};
+constexpr TextKey kTextKeys[] = {
+    {"csq", &ModemData::csq},   {"cpin", &ModemData::cpin},   {"psrat", &ModemData::psrat},
+    {"sn", &ModemData::sn},     {"model", &ModemData::model}, {"manufacturer", &ModemData::manufacturer},
+    {"hw", &ModemData::hw},     {"cnum", &ModemData::cnum},
+};
+
+}  // namespace
+
 int ModemState::configure(const std::string &key, const std::string &value, bool seed) {
     if (!no_line_breaks(value)) return 0;
     // The store wins over the scenario: it holds what the agent fixed.
@@ -197,10 +221,9 @@ int ModemState::configure(const std::string &key, const std::string &value, bool
     if (persistent && seed && loaded_) return 1;
     return update([&](ModemData &d) -> int {
         long v;
-        if (key == "echo") return parse_flag(value, &d.echo) ? 1 : 0;
-        if (key == "silent") return parse_flag(value, &d.silent) ? 1 : 0;
-        if (key == "noise") return parse_flag(value, &d.noise) ? 1 : 0;
-        if (key == "overlong") return parse_flag(value, &d.overlong) ? 1 : 0;
+        for (const FlagKey &k : kFlagKeys) {
+            if (key == k.name) return parse_flag(value, &(d.*k.field)) ? 1 : 0;
+        }
         if (key == "delay_ms" || key == "delay") {
             if (!parse_int(value, 0, 60000, &v)) return 0;
             d.delay_ms = static_cast<unsigned>(v);
@@ -248,18 +271,11 @@ int ModemState::configure(const std::string &key, const std::string &value, bool
             }
             return 1;
         }
-        std::string *text = nullptr;
-        if (key == "csq") text = &d.csq;
-        if (key == "cpin") text = &d.cpin;
-        if (key == "psrat") text = &d.psrat;
-        if (key == "sn") text = &d.sn;
-        if (key == "model") text = &d.model;
-        if (key == "manufacturer") text = &d.manufacturer;
-        if (key == "hw") text = &d.hw;
-        if (key == "cnum") text = &d.cnum;
-        if (text != nullptr) {
-            *text = value;
-            return 1;
+        for (const TextKey &k : kTextKeys) {
+            if (key == k.name) {
+                d.*k.field = value;
+                return 1;
+            }
         }
         // Names end at the first blank in the store.
         if (key.rfind("nv.", 0) == 0 && key.size() > 3 && key.find(' ') == std::string::npos) {

@@ -8,13 +8,13 @@ constexpr uint32_t kFindServiceMs = 4;
 constexpr unsigned kRetryWaitMs = 1000;
 }  // namespace
 
-int qs_qmi_client_create(QsQmiClient &c, const QsQmiClientSpec &spec) {
+int qs_qmi_client_create(QsQmiClient &c, const QsQmiClientDesc &desc) {
     if (c.created.load() != 0) return 0;
     std::lock_guard<std::mutex> hold(c.create_lock);
     if (c.created.load() != 0) return 0;
 
-    qmi_idl_service_object_type obj = spec.service_object();
-    if (obj == nullptr) QS_OL_LOG(QS_OL_LOG_WARNING, "%s", spec.null_object_msg);
+    qmi_idl_service_object_type obj = desc.service_object();
+    if (obj == nullptr) QS_OL_LOG(QS_OL_LOG_WARNING, "%s", desc.null_object_msg);
 
     qmi_client_os_params os_params{};
     if (c.notifier != nullptr) {  // left from an attempt that failed later on
@@ -28,22 +28,22 @@ int qs_qmi_client_create(QsQmiClient &c, const QsQmiClientSpec &spec) {
 
     qmi_client_type client = nullptr;
     qmi_client_error_type rc =
-        qmi_client_init_instance(obj, QMI_CLIENT_INSTANCE_ANY, spec.ind_cb, nullptr, &os_params, kFindServiceMs, &client);
+        qmi_client_init_instance(obj, QMI_CLIENT_INSTANCE_ANY, desc.ind_cb, nullptr, &os_params, kFindServiceMs, &client);
     if (rc != QMI_NO_ERR) {
         // The modem may still be bringing its services up: one more try.
         plat_sleep_ms(kRetryWaitMs);
-        rc = qmi_client_init_instance(obj, QMI_CLIENT_INSTANCE_ANY, spec.ind_cb, nullptr, &os_params, kFindServiceMs,
+        rc = qmi_client_init_instance(obj, QMI_CLIENT_INSTANCE_ANY, desc.ind_cb, nullptr, &os_params, kFindServiceMs,
                                       &client);
         if (rc != QMI_NO_ERR) {
             plat_sleep_ms(kRetryWaitMs);
-            QS_OL_LOG(QS_OL_LOG_ERROR, "%s", spec.init_failed_msg);
+            QS_OL_LOG(QS_OL_LOG_ERROR, "%s", desc.init_failed_msg);
             return -1;
         }
     }
     c.client.store(client);
 
-    if (qmi_client_register_error_cb(client, spec.error_cb, nullptr) != QMI_NO_ERR) {
-        if (spec.register_failed_msg != nullptr) QS_OL_LOG(QS_OL_LOG_ERROR, "%s", spec.register_failed_msg);
+    if (qmi_client_register_error_cb(client, desc.error_cb, nullptr) != QMI_NO_ERR) {
+        if (desc.register_failed_msg != nullptr) QS_OL_LOG(QS_OL_LOG_ERROR, "%s", desc.register_failed_msg);
         qmi_client_release(client);
         c.client.store(nullptr);
         return -1;

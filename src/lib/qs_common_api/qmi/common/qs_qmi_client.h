@@ -17,7 +17,9 @@ struct QsQmiClient {
     qmi_client_type notifier = nullptr;  // under create_lock
 };
 
-struct QsQmiClientSpec {
+// What differs between the services' clients: their service object, handlers
+// and log texts.
+struct QsQmiClientDesc {
     qmi_idl_service_object_type (*service_object)(void);
     const char *null_object_msg;     // logged when the service object is empty
     qmi_client_ind_cb ind_cb;        // may be null
@@ -27,7 +29,7 @@ struct QsQmiClientSpec {
 };
 
 // 0 when the client exists, -1 on failure.
-int qs_qmi_client_create(QsQmiClient &c, const QsQmiClientSpec &spec);
+int qs_qmi_client_create(QsQmiClient &c, const QsQmiClientDesc &desc);
 // For a service's error callback: releases the client it was told about; the
 // next request to the service creates a new one.
 void qs_qmi_client_release_lost(QsQmiClient &c, qmi_client_type user_handle);

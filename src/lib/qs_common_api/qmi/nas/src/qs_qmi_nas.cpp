@@ -41,10 +41,10 @@ void nas_error_cb(qmi_client_type user_handle, qmi_client_error_type error, void
 }  // namespace
 
 int qs_qmi_nas_client_init(void) {
-    static const QsQmiClientSpec spec = {nas_object, "[NAS] qmi nas_qmi_client_service_object is null.", nas_ind_cb,
+    static const QsQmiClientDesc desc = {nas_object, "[NAS] qmi nas_qmi_client_service_object is null.", nas_ind_cb,
                                          nas_error_cb, "qmi_client_init_instance error.",
                                          "qmi_client_register_error_cb error."};
-    return qs_qmi_client_create(g_nas, spec);
+    return qs_qmi_client_create(g_nas, desc);
 }
 
 qmi_client_type get_qmi_nas_svc_client(void) { return g_nas.client.load(); }

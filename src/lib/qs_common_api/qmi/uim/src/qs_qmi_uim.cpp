@@ -21,9 +21,9 @@ void uim_error_cb(qmi_client_type user_handle, qmi_client_error_type error, void
 }  // namespace
 
 int qs_qmi_uim_client_init(void) {
-    static const QsQmiClientSpec spec = {uim_object, "[UIM] qmi uim_qmi_client_service_object is null.", nullptr, uim_error_cb,
+    static const QsQmiClientDesc desc = {uim_object, "[UIM] qmi uim_qmi_client_service_object is null.", nullptr, uim_error_cb,
                                          "qmi_client_init_instance error\n", nullptr};
-    return qs_qmi_client_create(g_uim, spec);
+    return qs_qmi_client_create(g_uim, desc);
 }
 
 qmi_client_type get_qmi_uim_svc_client(void) { return g_uim.client.load(); }

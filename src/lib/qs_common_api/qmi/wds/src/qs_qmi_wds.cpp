@@ -21,9 +21,9 @@ void wds_error_cb(qmi_client_type user_handle, qmi_client_error_type error, void
 }  // namespace
 
 int qs_qmi_wds_client_init(void) {
-    static const QsQmiClientSpec spec = {wds_object, "[WDS] qmi wds_qmi_client_service_object is null.", nullptr, wds_error_cb,
+    static const QsQmiClientDesc desc = {wds_object, "[WDS] qmi wds_qmi_client_service_object is null.", nullptr, wds_error_cb,
                                          "qmi_client_init_instance error.", nullptr};
-    return qs_qmi_client_create(g_wds, spec);
+    return qs_qmi_client_create(g_wds, desc);
 }
 
 qmi_client_type get_qmi_wds_svc_client(void) { return g_wds.client.load(); }

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "support/test_data.h"
 #include "gnss/gnss_engine.h"
 
 namespace fs = std::filesystem;
@@ -32,10 +33,7 @@ bool checksum_ok(const std::string &s) {
     return std::stoul(s.substr(star + 1), nullptr, 16) == xor_of(s);
 }
 
-fs::path capture_dir() {
-    if (const char *env = std::getenv("TELAGENT_NMEA_DIR"); env != nullptr && *env) return env;
-    return fs::path(__FILE__).parent_path().parent_path() / "data" / "nmea";
-}
+fs::path capture_dir() { return nmea_capture_dir(); }
 
 class TempRoot {
 public:

@@ -1,0 +1,259 @@
+// telagent-cloud: the operator's side of the fleet.
+//
+//   telagent-cloud [broker options] <command> [command options]
+//
+// Broker options (before the command): --host H (127.0.0.1), --port P (1883),
+// --user U, --pass P (or TELAGENT_CLOUD_USER / TELAGENT_CLOUD_PASS).
+//
+// Commands: a table of {name, handler, usage}.  `request` and `serve` have
+// their place and usage already; their handlers come with the downlink work.
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <iostream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "cloud_mqtt.h"
+#include "telemetry_json.h"
+
+namespace {
+
+std::atomic<bool> g_stop{false};
+
+struct Args {
+    BrokerOptions broker;
+    std::vector<std::string> rest;  // after the command name
+};
+
+struct Command {
+    const char *name;
+    int (*run)(const Args &);
+    const char *usage;
+};
+
+void usage_all(FILE *to);
+
+std::string now_text() {
+    char b[32];
+    const time_t t = time(nullptr);
+    struct tm tm {};
+    localtime_r(&t, &tm);
+    strftime(b, sizeof b, "%H:%M:%S", &tm);
+    return b;
+}
+
+// ---- decode -------------------------------------------------------------
+
+int decode_one(const std::string &text) {
+    telemetry_t t;
+    std::string why;
+    if (decode_telemetry_text(text.data(), text.size(), &t, &why) != 1) {
+        fprintf(stderr, "telagent-cloud: decode: %s\n", why.c_str());
+        return 1;
+    }
+    printf("%s\n", telemetry_json(t, "", "").c_str());
+    return 0;
+}
+
+int cmd_decode(const Args &a) {
+    if (a.rest.size() != 1) {
+        fprintf(stderr, "usage: telagent-cloud decode <hex> | -\n");
+        return 2;
+    }
+    if (a.rest[0] != "-") return decode_one(a.rest[0]);
+    // One frame a line from standard input; every line is answered.
+    int bad = 0;
+    std::string line;
+    while (std::getline(std::cin, line)) {
+        if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
+        bad |= decode_one(line);
+    }
+    return bad;
+}
+
+// ---- watch --------------------------------------------------------------
+
+struct WatchOptions {
+    std::string imei;
+    bool table = false;
+    long count = 0;     // 0: forever
+    long timeout_s = 0; // 0: forever
+    bool all = false;   // also what is not telemetry (responses)
+};
+
+int parse_watch(const std::vector<std::string> &r, WatchOptions *o) {
+    for (size_t i = 0; i < r.size(); ++i) {
+        auto value = [&](long *dst) {
+            if (i + 1 >= r.size()) return false;
+            char *end = nullptr;
+            *dst = strtol(r[++i].c_str(), &end, 10);
+            return end && *end == '\0' && *dst >= 0;
+        };
+        if (r[i] == "--imei" && i + 1 < r.size()) {
+            o->imei = r[++i];
+            if (o->imei.empty() || o->imei.find_first_of("/+#") != std::string::npos) return -1;
+        } else if (r[i] == "--table") {
+            o->table = true;
+        } else if (r[i] == "--all") {
+            o->all = true;
+        } else if (r[i] == "--count") {
+            if (!value(&o->count)) return -1;
+        } else if (r[i] == "--timeout") {
+            if (!value(&o->timeout_s)) return -1;
+        } else {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int cmd_watch(const Args &a) {
+    WatchOptions o;
+    if (parse_watch(a.rest, &o) != 0) {
+        fprintf(stderr, "usage: telagent-cloud watch [--imei I] [--table] [--all] [--count N] [--timeout S]\n");
+        return 2;
+    }
+    const std::string dev = "zt/ebike/devices/" + (o.imei.empty() ? std::string("+") : o.imei);
+    std::vector<std::string> filters = {dev + "/common/data/"};
+    if (o.all) filters.push_back(dev + "/+/response/+");
+    CloudClient c;
+    if (c.connect(a.broker, filters, 10000) != 0) {
+        fprintf(stderr, "telagent-cloud: %s\n", c.error().c_str());
+        return 1;
+    }
+    const bool tty = o.table && isatty(STDOUT_FILENO);
+    std::map<std::string, std::string> rows;  // IMEI -> last row
+    if (o.table) {
+        printf("%s\n", table_header().c_str());
+        fflush(stdout);
+    }
+    long seen = 0;
+    const int64_t end_us = o.timeout_s > 0 ? cloud_now_us() + o.timeout_s * 1000000 : 0;
+    while (!g_stop.load()) {
+        int wait_ms = 250;
+        if (end_us != 0) {
+            const int64_t left = (end_us - cloud_now_us()) / 1000;
+            if (left <= 0) break;
+            if (left < wait_ms) wait_ms = static_cast<int>(left);
+        }
+        CloudMessage m;
+        if (!c.next(&m, wait_ms)) continue;
+        telemetry_t t;
+        std::string why;
+        const bool tlm = m.topic.size() > 13 && m.topic.compare(m.topic.size() - 13, 13, "/common/data/") == 0;
+        const std::string imei = imei_of_topic(m.topic);
+        if (tlm && decode_telemetry_text(m.payload.data(), m.payload.size(), &t, &why) == 1) {
+            if (!o.table) {
+                printf("%s\n", telemetry_json(t, imei, now_text()).c_str());
+            } else {
+                rows[imei] = table_row(t, imei, now_text());
+                if (tty) {
+                    // Redraw in place: cursor home, clear, header and one row per box.
+                    printf("\x1b[H\x1b[2J%s\n", table_header().c_str());
+                    for (auto &r : rows) printf("%s\n", r.second.c_str());
+                } else {
+                    printf("%s\n", rows[imei].c_str());
+                }
+            }
+            ++seen;
+        } else if (!o.table) {
+            printf("%s\n", other_json(m.topic, m.payload, tlm ? why : "", now_text()).c_str());
+        }
+        fflush(stdout);
+        if (o.count > 0 && seen >= o.count) break;
+    }
+    return (o.count > 0 && seen < o.count) ? 3 : 0;
+}
+
+// ---- later commands -----------------------------------------------------
+
+int cmd_later(const Args &) {
+    fprintf(stderr, "telagent-cloud: this command is not available in this build yet\n");
+    return 2;
+}
+
+const Command kCommands[] = {
+    {"watch", cmd_watch,
+     "watch [--imei I] [--table] [--all] [--count N] [--timeout S]\n"
+     "      print every telemetry frame of the fleet (or of box I), decoded, one JSON object a\n"
+     "      line; --table: one row per box, redrawn in place; --all: also responses, raw;\n"
+     "      --count: stop after N frames (exit 3 if the timeout came first)"},
+    {"decode", cmd_decode,
+     "decode <hex> | -\n"
+     "      decode one telemetry frame given as hex text (or one a line from standard input)"},
+    {"request", cmd_later,
+     "request <imei> <command> [arguments] [--timeout S]\n"
+     "      send a cloud request to a box and print its decoded response"},
+    {"serve", cmd_later,
+     "serve <directory> [--port P]\n"
+     "      serve firmware files over HTTP on loopback for OTA requests"},
+};
+
+void usage_all(FILE *to) {
+    fprintf(to,
+            "usage: telagent-cloud [--host H] [--port P] [--user U] [--pass P] <command> ...\n"
+            "  broker: --host (127.0.0.1), --port (1883), --user/--pass (or TELAGENT_CLOUD_USER,\n"
+            "  TELAGENT_CLOUD_PASS)\ncommands:\n");
+    for (const auto &c : kCommands) fprintf(to, "  %s\n", c.usage);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    signal(SIGINT, [](int) { g_stop.store(true); });
+    signal(SIGTERM, [](int) { g_stop.store(true); });
+    signal(SIGPIPE, SIG_IGN);
+    Args a;
+    if (const char *u = getenv("TELAGENT_CLOUD_USER")) a.broker.user = u;
+    if (const char *p = getenv("TELAGENT_CLOUD_PASS")) a.broker.pass = p;
+    int i = 1;
+    for (; i < argc && argv[i][0] == '-'; ++i) {
+        const std::string opt = argv[i];
+        if (opt == "-h" || opt == "--help") {
+            usage_all(stdout);
+            return 0;
+        }
+        if (i + 1 >= argc) {
+            usage_all(stderr);
+            return 2;
+        }
+        const std::string v = argv[++i];
+        if (opt == "--host") {
+            a.broker.host = v;
+        } else if (opt == "--port") {
+            char *end = nullptr;
+            const long p = strtol(v.c_str(), &end, 10);
+            if (!end || *end != '\0' || p < 1 || p > 65535) {
+                fprintf(stderr, "telagent-cloud: bad port %s\n", v.c_str());
+                return 2;
+            }
+            a.broker.port = static_cast<int>(p);
+        } else if (opt == "--user") {
+            a.broker.user = v;
+        } else if (opt == "--pass") {
+            a.broker.pass = v;
+        } else {
+            usage_all(stderr);
+            return 2;
+        }
+    }
+    if (i >= argc) {
+        usage_all(stderr);
+        return 2;
+    }
+    const std::string name = argv[i];
+    for (int k = i + 1; k < argc; ++k) a.rest.push_back(argv[k]);
+    for (const auto &c : kCommands) {
+        if (name == c.name) return c.run(a);
+    }
+    fprintf(stderr, "telagent-cloud: unknown command %s\n", name.c_str());
+    usage_all(stderr);
+    return 2;
+}
