@@ -407,7 +407,11 @@ TEST(AltStack, EveryThreadGetsItsOwnAndGivesItBack) {
             stack_t cur{};
             ASSERT_EQ(sigaltstack(nullptr, &cur), 0);
             EXPECT_FALSE(cur.ss_flags & SS_DISABLE);
+#if !defined(__SANITIZE_ADDRESS__)
+            // AddressSanitizer gives each thread a (smaller) one of its own,
+            // which the guard keeps.
             EXPECT_GE(cur.ss_size, kPlatAltStackSize);
+#endif
             {
                 std::lock_guard<std::mutex> lk(mu);
                 seen.push_back(cur.ss_sp);
