@@ -5,6 +5,9 @@
 //   bench_serial                       CRCs, then 30 s of streaming
 //   bench_serial --stream-seconds=5    shorter streaming run
 //   bench_serial --benchmark_filter=x  Google Benchmark options as usual
+//   bench_serial --lines=3             the three lines at once: lock and MCU
+//                                      at 38400 baud, the factory line at
+//                                      115200, each at its full rate
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <stdlib.h>
@@ -22,7 +25,9 @@
 #include <vector>
 
 #include "vehicle/frame_codec.h"
+#include "vehicle/serial_line.h"
 #include "vehicle/usart_lock_handle.h"
+#include "vehicle/usart_mcu_handle.h"
 
 namespace {
 
@@ -109,14 +114,114 @@ int stream(int seconds) {
     return got == sent ? 0 : 2;
 }
 
+// One pseudo-terminal whose slave is linked at <root>/dev/<name>; the master fd.
+int make_pty(const std::string &root, const char *name) {
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) || unlockpt(master)) return -1;
+    int keep = open(ptsname(master), O_RDWR | O_NOCTTY);  // kept open for the run
+    struct termios t {};
+    tcgetattr(keep, &t);
+    cfmakeraw(&t);
+    tcsetattr(keep, TCSANOW, &t);
+    if (symlink(ptsname(master), (root + "/dev/" + name).c_str()) != 0) return -1;
+    return master;
+}
+
+std::atomic<long> g_rx_lock{0}, g_rx_mcu{0}, g_rx_ecu{0};
+int count_lock(const unsigned char *, int) { return static_cast<int>(++g_rx_lock); }
+int count_mcu(const unsigned char *, int) { return static_cast<int>(++g_rx_mcu); }
+
+// The factory line's own settings (115200 baud, 5 x 2100-byte slots, 100 ms
+// gap, 16-bit length) on a SerialLine of the bench's, so its frames can be
+// counted; the machinery is the same.
+const SerialLineConfig kBenchEcuCfg = {
+    "ecu", "/dev/ttyHSL3", 115200, 5, 2100, 100, true, false, " ecu get new buf failed ", "test_factory_com_recv",
+};
+
+int stream3(int seconds) {
+    char tmpl[] = "/tmp/telagent-serbench-XXXXXX";
+    if (mkdtemp(tmpl) == nullptr) return 1;
+    std::string root = tmpl;
+    setenv("TELAGENT_ROOT", root.c_str(), 1);
+    std::filesystem::create_directories(root + "/dev");
+    const int m_lock = make_pty(root, "ttyHSL1"), m_mcu = make_pty(root, "ttyHSL2"), m_ecu = make_pty(root, "ttyHSL3");
+    if (m_lock < 0 || m_mcu < 0 || m_ecu < 0) return 1;
+    hostcore_GD32_recv_register(count_lock);
+    hostcore_bluetooth_recv_register(count_mcu);
+    if (init_lock_usart() != 1 || init_mcu_usart() != 1) return 1;
+    // Only the receive paths are measured: the polling threads would write.
+    com_uart_read_thread_destroy();
+    ble_read_thread_destroy();
+    static SerialLine *ecu = new SerialLine(kBenchEcuCfg);
+    if (ecu->open_port() != 1) return 1;
+    ecu->recv_thread.start([] { ecu->recv_frames(); });
+    ecu->dispatch_thread.start([] { ecu->dispatch_once([](const uint8_t *, size_t) { ++g_rx_ecu; }); });
+
+    std::vector<uint8_t> payload(20);
+    for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(i * 13);
+    uint8_t frame[64];
+    const size_t flen = build_orlin_frame(0x06, 0x05, 0x3001, payload.data(), payload.size(), frame, sizeof frame);
+    struct Line {
+        int master;
+        double bytes_per_s;
+        std::atomic<long> *got;
+        long sent = 0;
+        double cpu = 0;
+    };
+    Line lines[3] = {{m_lock, 3840.0, &g_rx_lock}, {m_mcu, 3840.0, &g_rx_mcu}, {m_ecu, 11520.0, &g_rx_ecu}};
+    double cpu0 = cpu_seconds(RUSAGE_SELF);
+    auto t0 = std::chrono::steady_clock::now();
+    std::vector<std::thread> writers;
+    for (Line &l : lines) {
+        writers.emplace_back([&l, &frame, flen, seconds] {
+            double w0 = cpu_seconds(RUSAGE_THREAD);
+            const double period = static_cast<double>(flen) / l.bytes_per_s;
+            auto next = std::chrono::steady_clock::now();
+            auto end = next + std::chrono::seconds(seconds);
+            while (next < end) {
+                if (write(l.master, frame, flen) == static_cast<ssize_t>(flen)) ++l.sent;
+                next += std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                    std::chrono::duration<double>(period));
+                std::this_thread::sleep_until(next);
+            }
+            l.cpu = cpu_seconds(RUSAGE_THREAD) - w0;
+        });
+    }
+    for (auto &w : writers) w.join();
+    auto all_in = [&] {
+        for (Line &l : lines)
+            if (l.got->load() < l.sent) return false;
+        return true;
+    };
+    for (int i = 0; i < 100 && !all_in(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    double agent_cpu = cpu_seconds(RUSAGE_SELF) - cpu0;
+    for (Line &l : lines) agent_cpu -= l.cpu;
+    long sent = 0, got = 0;
+    const char *names[3] = {"lock 38400", "mcu 38400", "factory 115200"};
+    printf("\nthree lines at once: %d s, %zu-byte frames\n", seconds, flen);
+    for (int i = 0; i < 3; ++i) {
+        printf("  %-15s sent %ld, delivered %ld\n", names[i], lines[i].sent, lines[i].got->load());
+        sent += lines[i].sent;
+        got += lines[i].got->load();
+    }
+    printf("  agent CPU          %.3f s (%.2f %% of one core)\n", agent_cpu, 100.0 * agent_cpu / wall);
+    printf("  agent CPU / frame  %.1f us\n", got ? 1e6 * agent_cpu / static_cast<double>(got) : 0.0);
+    std::filesystem::remove_all(root);
+    return got == sent ? 0 : 2;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
     int seconds = 30;
+    int nlines = 1;
     std::vector<char *> rest;
     for (int i = 0; i < argc; ++i) {
         if (strncmp(argv[i], "--stream-seconds=", 17) == 0) {
             seconds = atoi(argv[i] + 17);
+        } else if (strncmp(argv[i], "--lines=", 8) == 0) {
+            nlines = atoi(argv[i] + 8);
         } else {
             rest.push_back(argv[i]);
         }
@@ -127,5 +232,6 @@ int main(int argc, char **argv) {
     benchmark::Shutdown();
     fflush(stdout);
     // The console lines of the line are noise here.
-    return seconds > 0 ? stream(seconds) : 0;
+    if (seconds <= 0) return 0;
+    return nlines == 3 ? stream3(seconds) : stream(seconds);
 }

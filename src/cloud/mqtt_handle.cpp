@@ -3,7 +3,9 @@
 
 #include <MQTTAsync.h>
 
+#include <array>
 #include <atomic>
+#include <condition_variable>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -16,6 +18,7 @@
 #include "core/logging.h"
 #include "lte/lte_handle.h"
 #include "platform/plat_clock.h"
+#include "platform/plat_thread.h"
 
 namespace {
 
@@ -42,6 +45,12 @@ constexpr int kDisconnectAnswerWaitMs = kDisconnectTimeoutMs + 2000;
 // it that moment before the client is freed.
 constexpr int kSettleMs = 50;
 constexpr int kSettleMaxMs = 1000;
+// How long a teardown waits for a running callback (a receive handler may be
+// slow) before it leaves the old client to a reaper thread and goes on.
+constexpr int kDrainWaitMs = 2000;
+// Callbacks in progress, counted per generation (slot gen % kGenSlots), so that
+// a client left to a reaper does not hold up the next one's teardown.
+constexpr int kGenSlots = 16;
 
 constexpr const char *kIotRespTopic = "/iotresp";
 constexpr const char *kReqTopicFmt[4] = {
@@ -60,6 +69,11 @@ std::atomic<bool> g_inited{false};
 // The MQTT lock.  Recursive because connect_mqtt holds it while the table
 // slot it calls takes it again.
 std::recursive_mutex mqtt_mutex;
+// Serialises creating and tearing down clients, so that there is one client at
+// a time, without the MQTT lock being held while a teardown waits for the
+// library.  Taken before the MQTT lock, never by a callback.  Recursive for
+// the same reason as the MQTT lock.
+std::recursive_mutex life_mutex;
 
 // Supervisor flags and counters: written by callbacks, read without the lock.
 std::atomic<int> mqtt_onSubscribel_success{0};
@@ -86,9 +100,59 @@ std::atomic<intptr_t> g_live_gen{0};
 std::atomic<intptr_t> g_connect_answered{0};  // generation whose connect was answered
 std::atomic<intptr_t> g_disconnect_answered{0};
 std::atomic<intptr_t> g_lost_gen{0};          // generation that saw a loss
-std::atomic<int> g_in_callback{0};
+std::atomic<int> g_in_callback[kGenSlots];
 std::atomic<int64_t> g_last_callback_ms{0};
 thread_local intptr_t tl_callback_gen = 0;    // non-zero inside a callback
+
+// Arrived requests wait here for the receive handler, which runs on a thread
+// of ours: the library holds its own lock around a message callback, so a
+// handler that blocked there would stop every publisher and the supervisor.
+constexpr size_t kInboxSlots = 20;
+struct Inbox {
+    std::mutex mu;
+    std::condition_variable cv;
+    std::array<std::string, kInboxSlots> topic;
+    std::array<std::string, kInboxSlots> payload;
+    size_t head = 0, count = 0;
+};
+Inbox &inbox() {
+    static Inbox *box = new Inbox;  // never destroyed: the thread outlives exit
+    return *box;
+}
+std::once_flag g_inbox_thread_once;
+
+void inbox_loop() {
+    Inbox &b = inbox();
+    for (;;) {
+        std::string topic, payload;
+        {
+            std::unique_lock<std::mutex> lk(b.mu);
+            b.cv.wait(lk, [&b] { return b.count > 0; });
+            topic.swap(b.topic[b.head]);
+            payload.swap(b.payload[b.head]);
+            b.head = (b.head + 1) % kInboxSlots;
+            --b.count;
+        }
+        mqtt_recv_cb_t handler = mqtt_callback.load();
+        if (handler != nullptr) handler(topic.c_str(), payload.c_str(), static_cast<int>(payload.size()));
+    }
+}
+
+// False when the inbox is full (the handler is stuck): the request is dropped.
+bool inbox_push(const char *topic, const void *data, int len) {
+    std::call_once(g_inbox_thread_once, [] { plat_thread(inbox_loop).detach(); });
+    Inbox &b = inbox();
+    {
+        std::lock_guard<std::mutex> lk(b.mu);
+        if (b.count == kInboxSlots) return false;
+        const size_t i = (b.head + b.count) % kInboxSlots;
+        b.topic[i].assign(topic);
+        b.payload[i].assign(static_cast<const char *>(data), static_cast<size_t>(len));
+        ++b.count;
+    }
+    b.cv.notify_one();
+    return true;
+}
 
 // Text records shared with the callbacks.
 std::mutex rec_mutex;
@@ -130,16 +194,18 @@ intptr_t ctx_gen(void *ctx) { return reinterpret_cast<intptr_t>(ctx); }
 class CallbackScope {
 public:
     explicit CallbackScope(void *ctx) : gen_(ctx_gen(ctx)) {
-        g_in_callback.fetch_add(1);
+        std::atomic<int> &count = g_in_callback[slot_of(gen_)];
+        count.fetch_add(1);
         live_ = gen_ != 0 && g_live_gen.load() == gen_;
-        if (!live_) g_in_callback.fetch_sub(1);
+        if (!live_) count.fetch_sub(1);
         tl_callback_gen = gen_;
     }
     ~CallbackScope() {
         tl_callback_gen = 0;
         g_last_callback_ms.store(real_ms());
-        if (live_) g_in_callback.fetch_sub(1);
+        if (live_) g_in_callback[slot_of(gen_)].fetch_sub(1);
     }
+    static size_t slot_of(intptr_t gen) { return static_cast<size_t>(gen) % kGenSlots; }
     CallbackScope(const CallbackScope &) = delete;
     CallbackScope &operator=(const CallbackScope &) = delete;
     bool live() const { return live_; }
@@ -304,12 +370,11 @@ int MQTT_Message_Arrivd(void *context, char *topicName, int topicLen, MQTTAsync_
     printf("%d/%s : msg len:%d\n", __LINE__, __func__, message->payloadlen);
     if (cb.live()) {
         mqtt_failed_count.store(0);
-        mqtt_recv_cb_t handler = mqtt_callback.load();
-        if (handler != nullptr && topicName != nullptr) {
-            // The handler takes the payload as text: give it a terminated copy.
-            std::string payload(static_cast<const char *>(message->payload),
-                                static_cast<size_t>(message->payloadlen));
-            handler(topicName, payload.c_str(), message->payloadlen);
+        // The handler takes the payload as text: it gets a terminated copy,
+        // on the inbox thread.
+        if (mqtt_callback.load() != nullptr && topicName != nullptr &&
+            !inbox_push(topicName, message->payload, message->payloadlen)) {
+            printf("%d/%s : receive handler busy, request dropped\n", __LINE__, __func__);
         }
     }
     MQTTAsync_freeMessage(&message);
@@ -319,28 +384,57 @@ int MQTT_Message_Arrivd(void *context, char *topicName, int topicLen, MQTTAsync_
 
 // ---- teardown ----------------------------------------------------------
 
-void drain_callbacks() {
-    // No limit: a callback always returns, and freeing its client under it
-    // is the one thing that must not happen.
-    while (g_in_callback.load() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+// Waits for the callbacks of one generation to return; false when some are
+// still running after `limit_ms` (a negative limit waits for ever).
+bool drain_callbacks(intptr_t gen, int limit_ms) {
+    const std::atomic<int> &count = g_in_callback[CallbackScope::slot_of(gen)];
+    const int64_t end = real_ms() + limit_ms;
+    while (count.load() != 0) {
+        if (limit_ms >= 0 && real_ms() >= end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
 }
 
-// Caller holds the MQTT lock and is not on a library thread.
-void teardown_locked(const char *fn) {
+// Takes the client out of use under the MQTT lock: from here on no publisher
+// and no callback reaches it.  Returns it (nullptr when there was none).
+MQTTAsync detach_locked(intptr_t *gen) {
     mqtt_onSubscribel_success.store(0);
-    if (Mqtt_Client == nullptr) return;
-    const intptr_t gen = g_cur_gen.load();
+    MQTTAsync client = Mqtt_Client;
+    if (client == nullptr) return nullptr;
+    *gen = g_cur_gen.load();
     g_state.store(kDestroying);
     g_live_gen.store(0);
     g_lib_connected.store(0);
-    drain_callbacks();
+    Mqtt_Client = nullptr;
+    g_cb_handle.store(nullptr);
+    return client;
+}
+
+void finish_client(MQTTAsync client, intptr_t gen, const char *fn, bool may_defer);
+
+// A callback still running (a receive handler that blocks) must not hold up
+// the supervisor: the rest of the teardown goes to a thread of its own, which
+// frees the client once the callback has returned.
+void defer_finish(MQTTAsync client, intptr_t gen, const char *fn) {
+    mlog(LOG_ERROR, "%d/%s callback still running, client left to a reaper\n", __LINE__, fn);
+    plat_thread([client, gen, fn] { finish_client(client, gen, fn, false); }).detach();
+}
+
+// Ends a detached client: every wait is bounded, none under the MQTT lock.
+// With may_defer false (the reaper) only the wait for running callbacks is
+// unbounded: freeing a client under its callback is the one thing that must
+// not happen.
+void finish_client(MQTTAsync client, intptr_t gen, const char *fn, bool may_defer) {
+    const int drain_limit = may_defer ? kDrainWaitMs : -1;
+    if (!drain_callbacks(gen, drain_limit)) return defer_finish(client, gen, fn);
 
     // Destroying a client while its connect is unanswered has crashed inside
     // the library: let our attempt end first.
     if (!wait_real([gen] { return g_connect_answered.load() == gen; }, kConnectAnswerWaitMs)) {
         mlog(LOG_ERROR, "%d/%s connect not answered in %d ms\n", __LINE__, fn, kConnectAnswerWaitMs);
     }
-    drain_callbacks();
+    if (!drain_callbacks(gen, drain_limit)) return defer_finish(client, gen, fn);
 
     char topic[sizeof IotReqTopic_Buf];
     {
@@ -349,7 +443,7 @@ void teardown_locked(const char *fn) {
     }
     // An empty topic (nothing subscribed yet) is a protocol error the broker
     // answers by dropping the connection: never send it.
-    if (topic[0] != '\0' && MQTTAsync_unsubscribe(Mqtt_Client, topic, nullptr) == MQTTASYNC_SUCCESS) {
+    if (topic[0] != '\0' && MQTTAsync_unsubscribe(client, topic, nullptr) == MQTTASYNC_SUCCESS) {
         printf("%s MQTTAsync_unsubscribe success\n", fn);
     } else {
         printf("%s MQTTAsync_unsubscribe failed\n", fn);
@@ -357,31 +451,43 @@ void teardown_locked(const char *fn) {
 
     // A clean disconnect stops the traffic, so no message callback is pending
     // when the client goes away.
-    if (MQTTAsync_isConnected(Mqtt_Client)) {
+    if (MQTTAsync_isConnected(client)) {
         MQTTAsync_disconnectOptions opts = MQTTAsync_disconnectOptions_initializer;
         opts.timeout = kDisconnectTimeoutMs;
         opts.onSuccess = onDisconnect_Done;
         opts.onFailure = onDisconnect_Failed;
         opts.context = gen_ctx(gen);
-        if (MQTTAsync_disconnect(Mqtt_Client, &opts) == MQTTASYNC_SUCCESS) {
+        if (MQTTAsync_disconnect(client, &opts) == MQTTASYNC_SUCCESS) {
             wait_real([gen] { return g_disconnect_answered.load() == gen; }, kDisconnectAnswerWaitMs);
         }
     }
 
     const int64_t settle_end = real_ms() + kSettleMaxMs;
     for (;;) {
-        drain_callbacks();
+        if (!drain_callbacks(gen, drain_limit)) return defer_finish(client, gen, fn);
         if (real_ms() - g_last_callback_ms.load() >= kSettleMs || real_ms() >= settle_end) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    drain_callbacks();
+    if (!drain_callbacks(gen, drain_limit)) return defer_finish(client, gen, fn);
 
     // Queued and unacknowledged messages are freed here, with the client.
-    MQTTAsync_destroy(&Mqtt_Client);
-    Mqtt_Client = nullptr;
-    g_cb_handle.store(nullptr);
+    MQTTAsync_destroy(&client);
     g_clients.fetch_sub(1);
-    g_state.store(kNone);
+    int expected = kDestroying;
+    g_state.compare_exchange_strong(expected, kNone);
+}
+
+// Tears the current client down: detached under the MQTT lock, ended outside
+// it, so publishers and status readers never wait for the library.
+void teardown(const char *fn) {
+    std::lock_guard<std::recursive_mutex> life(life_mutex);
+    intptr_t gen = 0;
+    MQTTAsync client = nullptr;
+    {
+        std::lock_guard<std::recursive_mutex> lk(mqtt_mutex);
+        client = detach_locked(&gen);
+    }
+    if (client != nullptr) finish_client(client, gen, fn, true);
     mqtt_onSubscribel_success.store(0);
 }
 
@@ -392,10 +498,16 @@ void teardown_locked(const char *fn) {
 int hostcore_mqtt_connect(mqtt_conf_t *conf) {
     if (conf == nullptr) return -1;
     if (tl_callback_gen != 0) return -1;  // never create a client from a library thread
+    std::lock_guard<std::recursive_mutex> life(life_mutex);
     std::lock_guard<std::recursive_mutex> lk(mqtt_mutex);
     // A client still here is torn down, never just forgotten: a forgotten one
-    // keeps its connection, its threads and its memory.
-    teardown_locked("free_mqtt");
+    // keeps its connection, its threads and its memory.  connect_mqtt has done
+    // that already; one that slipped in since goes to a reaper, since nothing
+    // may be waited for under the lock.
+    {
+        intptr_t old_gen = 0;
+        if (MQTTAsync old = detach_locked(&old_gen)) defer_finish(old, old_gen, "free_mqtt");
+    }
 
     char clientid[32];
     memset(clientid, 0, sizeof clientid);
@@ -469,7 +581,8 @@ int hostcore_mqtt_connect(mqtt_conf_t *conf) {
     }
     printf("\n**************************************************\n");
     printf("  username : %s\n", g_conn.username);
-    printf("  password : %s\n", g_conn.password);
+    // The console is read by whoever holds a serial cable: never the secret.
+    printf("  password : ********\n");
     printf("  clientid : %s\n", g_conn.clientid);
     printf("  service  : %s\n", g_conn.uri);
     printf("**************************************************\n");
@@ -566,21 +679,23 @@ void mqtt_unlock(void) {
 
 int connect_mqtt(void) {
     if (tl_callback_gen != 0) return 0;  // never from a library thread
-    std::lock_guard<std::recursive_mutex> lk(mqtt_mutex);
     mqtt_conf_t conf;
     memset(&conf, 0, sizeof conf);
     if (get_mqttinfo(&conf) != 1) {
         printf("%s get_mqttinfo_failed\n", __func__);
         return 0;
     }
+    // The old client goes first, its waits outside the MQTT lock.
+    std::lock_guard<std::recursive_mutex> life(life_mutex);
+    teardown("free_mqtt");
+    std::lock_guard<std::recursive_mutex> lk(mqtt_mutex);
     dev_mqtt_connect(&conf);
     return 0;
 }
 
 void free_mqtt(void) {
     if (tl_callback_gen != 0) return;  // never destroy from a library thread
-    std::lock_guard<std::recursive_mutex> lk(mqtt_mutex);
-    teardown_locked(__func__);
+    teardown(__func__);
 }
 
 int get_mqqt_connected(void) {

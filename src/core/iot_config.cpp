@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <memory>
 #include <new>
 #include <optional>
 #include <string>
@@ -37,14 +38,30 @@ constexpr const char kLedTag[] = "/iot/conf/led.tag";
 constexpr const char kBtnLedTag[] = "/iot/conf/btnled.tag";
 
 // ---------------------------------------------------------------------------
-// In-memory copy.  Readers look up under the lock; a setter holds it across
-// write and reload so that nobody sees a half-replaced buffer.
+// In-memory copy, copy-on-write.  Readers take the current snapshot and read
+// it without any lock held, so they never wait for a setter's write to flash;
+// a setter builds the new copy aside and swaps the pointer when the file is in
+// place.  A reader holding the old snapshot keeps it alive until it is done.
+
+using Snapshot = std::shared_ptr<const std::string>;  // null when no file could be read
 
 struct IniStore {
-    std::mutex mu;
-    std::optional<std::string> data;  // empty when no file could be read
-    std::string path;                 // file the copy came from
+    std::mutex write_mu;  // one setter (or load) at a time; guards path
+    std::mutex ptr_mu;    // held only to copy or swap the pointer
+    Snapshot data;
+    std::string path;     // file the copy came from
 };
+
+Snapshot snapshot(IniStore &s) {
+    std::lock_guard<std::mutex> lk(s.ptr_mu);
+    return s.data;
+}
+
+void publish(IniStore &s, Snapshot next) {
+    std::lock_guard<std::mutex> lk(s.ptr_mu);
+    s.data.swap(next);
+    // The old copy is released here or by its last reader.
+}
 
 IniStore &store() {
     // Never destroyed: link threads may still read settings while the process
@@ -150,9 +167,10 @@ bool replace_file(const std::string &path, const char *data, size_t n) {
     if (!fd.ok()) return false;  // not ours to remove (may be a directory)
     bool ok = true;
     if (had_old && S_ISREG(old.st_mode)) ok = ::fchmod(fd.get(), old.st_mode & 07777) == 0;
+    // The file's own fsync and the directory's below make the replace
+    // durable; a system-wide sync would only wait for everybody else's data.
     ok = ok && write_all(fd.get(), data, n) && ::fsync(fd.get()) == 0;
     ok = fd.close_checked() && ok;
-    sys_sync();
     if (ok) ok = ::rename(tmp.c_str(), path.c_str()) == 0;
     if (!ok) {
         ::unlink(tmp.c_str());
@@ -182,6 +200,21 @@ int parse_dec(const char *s) {
     if (v > INT_MAX) return INT_MAX;
     if (v < INT_MIN) return INT_MIN;
     return static_cast<int>(v);
+}
+
+// A TCP port as stored text: 1..65535 in decimal, nothing after the digits.
+// Anything else is refused with a line naming the key, so that 70000 never
+// wraps into 4464 and sends the box to a stranger's port.
+bool parse_port(const char *key, const char *text, uint16_t &port) {
+    char *end = nullptr;
+    errno = 0;
+    long long v = std::strtoll(text, &end, 10);
+    if (end == text || *end != '\0' || errno == ERANGE || v < 1 || v > 65535) {
+        std::printf("%s out of range (1..65535): %s\n", key, text);
+        return false;
+    }
+    port = static_cast<uint16_t>(v);
+    return true;
 }
 
 void copy_cut(char *dst, size_t cap, std::string_view src) {
@@ -286,18 +319,18 @@ Lookup find_key(std::string_view buf, std::string_view section, std::string_view
     return r;
 }
 
-// Value of a key, empty when absent.  Caller holds the lock.
-std::string_view value_locked(const IniStore &s, const char *section, const char *key) {
-    if (!s.data || section == nullptr || key == nullptr) return {};
-    Lookup r = find_key(*s.data, section, key);
+// Value of a key in one snapshot, empty when absent.
+std::string_view value_in(const Snapshot &data, const char *section, const char *key) {
+    if (!data || section == nullptr || key == nullptr) return {};
+    Lookup r = find_key(*data, section, key);
     return r.key ? r.line.value : std::string_view{};
 }
 
-// iniGetString without taking the lock.
-int get_string_locked(const IniStore &s, const char *section, const char *key, char *out,
-                      int size, const char *def) {
+// iniGetString on one snapshot.
+int get_string_in(const Snapshot &data, const char *section, const char *key, char *out, int size,
+                  const char *def) {
     if (out == nullptr || size <= 0) return 0;
-    std::string_view v = value_locked(s, section, key);
+    std::string_view v = value_in(data, section, key);
     if (v.empty()) {
         copy_cut(out, static_cast<size_t>(size), def ? std::string_view(def) : std::string_view{});
         return 0;
@@ -377,23 +410,29 @@ bool build_update(const std::string &old, std::string_view section, std::string_
     return true;
 }
 
-// Loads `path` into the store.  Caller holds the lock.
-int load_locked(IniStore &s, const char *path) {
-    s.data.reset();
-    s.path = path ? path : "";
+// Reads `path` for the store: the new copy, or null when it cannot be read.
+Snapshot read_copy(const char *path) {
     if (path == nullptr) {
         std::printf(" no_ini_file ");
-        return 0;
+        return nullptr;
     }
     std::string buf;
     bool opened = false;
     if (!read_whole(path, buf, opened)) {
         if (!opened) std::printf(" no_ini_file ");
-        return 0;
+        return nullptr;
     }
     std::printf(" ini_file_len: %d\n", static_cast<int>(buf.size() > INT_MAX ? INT_MAX : buf.size()));
-    s.data = std::move(buf);
-    return 1;
+    return std::make_shared<const std::string>(std::move(buf));
+}
+
+// Loads `path` into the store.  Caller holds the write lock.
+int load_locked(IniStore &s, const char *path) {
+    s.path = path ? path : "";
+    Snapshot next = read_copy(path);
+    const int ok = next ? 1 : 0;
+    publish(s, std::move(next));
+    return ok;
 }
 
 // ---------------------------------------------------------------------------
@@ -419,15 +458,20 @@ int set_broker_string(const char *key, const char *value, const char *fail_msg) 
 }
 
 int set_broker_port(const char *key, int port, const char *fail_msg) {
+    if (port < 1 || port > 65535) {
+        std::printf("%s out of range (1..65535): %d\n", key, port);
+        std::printf("%s", fail_msg);
+        return 0;
+    }
     int ok = set_cfg_int(key, port);
     if (!ok) std::printf("%s", fail_msg);
     return ok;
 }
 
-// Reads one broker field under the held lock; logs the failure text when absent.
-bool read_broker_field(const IniStore &s, const char *key, const char *def, char (&buf)[kValueBuf],
+// Reads one broker field from the snapshot; logs the failure text when absent.
+bool read_broker_field(const Snapshot &s, const char *key, const char *def, char (&buf)[kValueBuf],
                        const char *fail_msg) {
-    if (!get_string_locked(s, kSection, key, buf, kValueBuf, def)) {
+    if (!get_string_in(s, kSection, key, buf, kValueBuf, def)) {
         std::printf("%s", fail_msg);
         return false;
     }
@@ -440,13 +484,14 @@ int get_host_port(mqtt_conf_t *conf, const char *host_key, const char *port_key,
     if (conf == nullptr) return 0;
     char host[kValueBuf], port[kValueBuf];
     {
-        IniStore &s = store();
-        std::lock_guard<std::mutex> lk(s.mu);
+        const Snapshot s = snapshot(store());
         if (!read_broker_field(s, host_key, kDefaultBrokerHost, host, host_fail)) return 0;
         if (!read_broker_field(s, port_key, "1883", port, port_fail)) return 0;
     }
+    uint16_t p = 0;
+    if (!parse_port(port_key, port, p)) return 0;
     copy_cut(conf->hostip, sizeof conf->hostip, host);
-    conf->port = static_cast<uint16_t>(parse_dec(port));
+    conf->port = p;
     return 1;
 }
 
@@ -473,20 +518,18 @@ int init_iotconfig(void) {
 
 int iniFileLoad(const char *path) {
     IniStore &s = store();
-    std::lock_guard<std::mutex> lk(s.mu);
+    std::lock_guard<std::mutex> lk(s.write_mu);
     return load_locked(s, path);
 }
 
 void iniFileFree(void) {
     IniStore &s = store();
-    std::lock_guard<std::mutex> lk(s.mu);
-    s.data.reset();
+    std::lock_guard<std::mutex> lk(s.write_mu);
+    publish(s, nullptr);
 }
 
 int iniGetString(const char *section, const char *key, char *out, int size, const char *def) {
-    IniStore &s = store();
-    std::lock_guard<std::mutex> lk(s.mu);
-    return get_string_locked(s, section, key, out, size, def);
+    return get_string_in(snapshot(store()), section, key, out, size, def);
 }
 
 int iniGetInt(const char *section, const char *key, int def) {
@@ -512,8 +555,8 @@ int iniSetString(const char *section, const char *key, const char *value) {
     if (section == nullptr || key == nullptr) return 0;
     if (!name_ok(section, false) || !name_ok(key, true)) return 0;
     IniStore &s = store();
-    std::lock_guard<std::mutex> lk(s.mu);
-    if (!s.data) return 0;  // never create a missing file
+    std::lock_guard<std::mutex> lk(s.write_mu);
+    if (!snapshot(s)) return 0;  // never create a missing file
     try {
         // Edit what is on disk now, not the start-up copy: a hand edit made
         // since then must survive this write (it becomes visible with the reload).
@@ -525,8 +568,10 @@ int iniSetString(const char *section, const char *key, const char *value) {
         if (!build_update(current, section, key, value, text, unchanged)) return 0;
         if (unchanged) return 1;
         if (!replace_file(s.path, text.data(), text.size())) return 0;
-        const std::string path = s.path;
-        if (!load_locked(s, path.c_str())) s.data = std::move(text);  // what we just wrote
+        // Readers go on with the old copy until the new one is complete.
+        Snapshot next = read_copy(s.path.c_str());
+        if (!next) next = std::make_shared<const std::string>(std::move(text));  // what we just wrote
+        publish(s, std::move(next));
     } catch (const std::bad_alloc &) {
         return 0;
     }
@@ -551,17 +596,18 @@ int get_mqttinfo(mqtt_conf_t *conf) {
     if (conf == nullptr) return 0;
     char host[kValueBuf], port[kValueBuf], ping[kValueBuf], user[kValueBuf], pass[kValueBuf];
     {
-        // One lock for all five: a setter cannot slip in between the fields.
-        IniStore &s = store();
-        std::lock_guard<std::mutex> lk(s.mu);
+        // One snapshot for all five: a setter cannot slip in between the fields.
+        const Snapshot s = snapshot(store());
         if (!read_broker_field(s, "MqttHost", kDefaultBrokerHost, host, "read_MqttHost_failed")) return 0;
         if (!read_broker_field(s, "MqttPort", "1883", port, "read_MqttPort_failed")) return 0;
         if (!read_broker_field(s, "MqttPing", "300", ping, "read_MqttPing_failed")) return 0;
         if (!read_broker_field(s, "MqttUserName", "ebikeiot", user, "read_MqttUserName_failed")) return 0;
         if (!read_broker_field(s, "MqttUserPass", "hQ4rusLent", pass, "read_MqttUserPass_failed")) return 0;
     }
+    uint16_t p = 0;
+    if (!parse_port("MqttPort", port, p)) return 0;
     copy_cut(conf->hostip, sizeof conf->hostip, host);
-    conf->port = static_cast<uint16_t>(parse_dec(port));
+    conf->port = p;
     conf->keepalive = parse_dec(ping);
     copy_cut(conf->username, sizeof conf->username, user);
     copy_cut(conf->password, sizeof conf->password, pass);

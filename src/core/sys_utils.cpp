@@ -25,6 +25,7 @@
 #include "platform/plat_clock.h"
 #include "platform/plat_path.h"
 #include "platform/sys_action.h"
+#include "platform/plat_thread.h"
 
 namespace {
 
@@ -145,7 +146,7 @@ void reboot_system_now(void) {
 }
 
 void reboot_system(void) {
-    std::thread([] {
+    plat_thread([] {
         plat_sleep_s(5);
         reboot_system_now();
         set_reboot_flag();
@@ -156,7 +157,7 @@ void reboot_system(void) {
 }
 
 void reboot_sys(void) {
-    std::thread([] {
+    plat_thread([] {
         plat_sleep_s(2);
         sys_sync();
         sys_reboot();
@@ -182,7 +183,7 @@ int reboot_system_immediately(void) {
 }
 
 void poweroff_system(void) {
-    std::thread([] {
+    plat_thread([] {
         for (;;) {
             char reply[kQsAtReplySize];
             memset(reply, 0, sizeof reply);
@@ -195,7 +196,7 @@ void poweroff_system(void) {
 }
 
 void reload_app(void) {
-    std::thread([] {
+    plat_thread([] {
         run_command_keyword("force_reboot_bt");
         plat_sleep_s(5);
         sys_exit(0);

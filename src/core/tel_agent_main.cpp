@@ -30,6 +30,7 @@
 #include "lte/nv_handle.h"
 #include "platform/plat_clock.h"
 #include "platform/plat_path.h"
+#include "platform/plat_thread.h"
 #include "platform/sys_action.h"
 #include "power/lpm_handle.h"
 #include "gps/gps_handle.h"
@@ -244,8 +245,8 @@ void execute_command(const char *keyword) {
 
 int init_tx510x(void) {
     set_mqtt_report_cnt(0);
-    std::thread(px510s_handle_loop, nullptr).detach();
-    std::thread(px510_recovery_handle_loop, nullptr).detach();
+    plat_thread(px510s_handle_loop, nullptr).detach();
+    plat_thread(px510_recovery_handle_loop, nullptr).detach();
     return 0;
 }
 

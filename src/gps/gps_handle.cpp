@@ -12,6 +12,7 @@
 #include "core/logging.h"
 #include "gps/nmea_parse.h"
 #include "platform/plat_clock.h"
+#include "platform/plat_thread.h"
 #include "sensor/sensor_handle.h"
 
 namespace {
@@ -315,7 +316,7 @@ void gps_handle_loop(void) {
 
 int init_gps(void) {
     gps_fix_reset_all();
-    if (!g_thread_started.exchange(true)) std::thread(gps_handle_loop).detach();
+    if (!g_thread_started.exchange(true)) plat_thread(gps_handle_loop).detach();
     return 1;
 }
 

@@ -17,9 +17,11 @@
 #include "core/logging.h"
 #include "core/sys_utils.h"
 #include "lib/qs_common_api/dev/qs_dev.h"
+#include "lib/qs_common_api/qmi/nas/src/qs_qmi_nas.h"
 #include "lib/qs_common_api/sim/qs_sim.h"
 #include "lte/at_channel.h"
 #include "platform/plat_clock.h"
+#include "platform/plat_thread.h"
 #include "platform/sys_action.h"
 
 namespace {
@@ -106,10 +108,28 @@ int airplane(const char *cmd, const char *fn) {
 
 // Counters cleared and the registration handler (re)registered; the AT lock
 // is left as it is.
+// Whether the registration handler is in place on a live NAS client.
+std::atomic<int> g_reg_handler_ok{0};
+std::atomic<uint32_t> g_reg_retry_count{0};
+constexpr uint32_t kRegRetryEvery = 5;  // supervision passes between attempts
+
 int register_reg_handler() {
     g_invalid_count.store(0);
     g_reg_flag.store(0);
-    return QS_NW_AddRegStateEventHandler(RegStateHandlerFunc);
+    const int rc = QS_NW_AddRegStateEventHandler(RegStateHandlerFunc);
+    g_reg_handler_ok.store(rc == 0 ? 1 : 0);
+    return rc;
+}
+
+// A NAS service that was not up at start-up, or went down since, leaves the
+// box without registration indications: once it is back the handler is
+// registered again (which also makes a new NAS client).
+void retry_reg_handler() {
+    if (g_reg_handler_ok.load() == 1 && get_qmi_nas_svc_client() != nullptr) return;
+    if (g_reg_retry_count.fetch_add(1) % kRegRetryEvery != 0) return;
+    const int rc = QS_NW_AddRegStateEventHandler(RegStateHandlerFunc);
+    g_reg_handler_ok.store(rc == 0 ? 1 : 0);
+    if (rc == 0) mlog(1, "%d/%s registration handler registered\n", __LINE__, __func__);
 }
 
 // Address text of one storage: family in the first two bytes, the address
@@ -163,9 +183,18 @@ void setup_wwan_iproute() {
     memset(&ip, 0, sizeof ip);
     ret = QS_WWAN_GetIPAddr(kProfile, &ip);
     mlog(1, "QS_WWAN_GetIPAddr ret = %d\n", ret);
-    if (ret != 0) return;
+    // The old default route points at the previous call's interface: it goes
+    // whether or not the new addresses can be read, so that the box never
+    // keeps routing into a dead link.
+    if (g_route_set.load() == 1) {
+        sys_shell("ip route del default");
+        g_route_set.store(0);
+    }
+    if (ret != 0) {
+        mlog(0, "%d/%s address query failed (%d), no default route\n", __LINE__, __func__, ret);
+        return;
+    }
 
-    if (g_route_set.load() == 1) sys_shell("ip route del default");
     if (ip.v4_valid) setup_family(ip.v4, ifname, "IPV4");
     if (ip.v6_valid) setup_family(ip.v6, ifname, "IPV6");
 }
@@ -361,6 +390,7 @@ int check_lte_network(void) {
         g_csq_count.store(0);
         load_csq();
     }
+    retry_reg_handler();
 
     if (get_factory_mode() == 1) return 0;
     if (get_workingMode() != 1) {
@@ -484,7 +514,7 @@ void *check_sim_handle(void *arg) {
     return nullptr;
 }
 
-void wakeup_check_sim_online(void) { std::thread(check_sim_handle, nullptr).detach(); }
+void wakeup_check_sim_online(void) { plat_thread(check_sim_handle, nullptr).detach(); }
 
 // ---- queries -------------------------------------------------------------
 

@@ -16,6 +16,7 @@
 #include "core/tavi_common.h"
 #include "platform/plat_clock.h"
 #include "telagent/logging.h"
+#include "platform/plat_thread.h"
 
 namespace {
 
@@ -391,7 +392,7 @@ int sensor_mdm_init(void) {
     if (sensor_mdm_probe() != 1) return 0;
     m_iot_sensor_type = 1;
     // Once per process: a second start-up must not add a second filter thread.
-    if (!g_thread_started.exchange(true)) std::thread(sensor_handle_loop, nullptr).detach();
+    if (!g_thread_started.exchange(true)) plat_thread(sensor_handle_loop, nullptr).detach();
     return 1;
 }
 

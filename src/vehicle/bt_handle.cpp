@@ -18,6 +18,7 @@
 #include "vehicle/serial_line.h"
 #include "vehicle/usart_mcu_handle.h"
 #include "vehicle/vehicle_state.h"
+#include "platform/plat_thread.h"
 
 namespace {
 
@@ -484,7 +485,7 @@ int mcu_bt_init(void) {
         std::lock_guard<std::mutex> lk(pool.mtx);
         for (BtSlot &s : pool.slots) s = BtSlot{};
     }
-    if (!g_bt_thread_started.exchange(true)) std::thread(bt_msg_loop).detach();
+    if (!g_bt_thread_started.exchange(true)) plat_thread(bt_msg_loop).detach();
     {
         MacCache &c = mac_cache();
         std::lock_guard<std::mutex> lk(c.mtx);

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "platform/plat_path.h"
+#include "platform/plat_thread.h"
 #include "vehicle/frame_codec.h"
 
 struct LineThread::Ctl {
@@ -130,12 +131,20 @@ uint8_t *BufPool::wait_ready(int ms, size_t *len) {
     };
     long i = pick();
     if (i < 0 && ms > 0) {
-        ready_.wait_for(g, std::chrono::milliseconds(ms));
+        // A stop of the waiting line thread ends the wait too (see wake).
+        ready_.wait_for(g, std::chrono::milliseconds(ms), [&] { return pick() >= 0 || SerialLine::stop_requested(); });
         i = pick();
     }
     if (i < 0) return nullptr;
     if (len) *len = lens_[static_cast<size_t>(i)];
     return mem_.get() + static_cast<size_t>(i) * slot_size_;
+}
+
+void BufPool::wake() {
+    // Under the lock: a waiter is either before its predicate check or inside the wait.
+    std::lock_guard<std::mutex> g(mtx_);
+    ready_.notify_all();
+    freed_.notify_all();
 }
 
 void BufPool::wait_free(int ms) {
@@ -157,22 +166,28 @@ LineThread::~LineThread() { stop(); }
 
 void LineThread::start(std::function<void()> body) {
     if (running_.exchange(true)) return;
+    body_ = body;
     ctl_ = std::make_shared<Ctl>();
     ctl_->efd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     auto ctl = ctl_;
-    thread_ = std::thread([ctl, body = std::move(body)] {
+    thread_ = plat_thread([ctl, body = std::move(body)] {
         t_ctl = ctl.get();
         while (!ctl->stop.load()) body();
         t_ctl = nullptr;
     });
 }
 
-void LineThread::stop() {
-    if (!running_.load()) return;
+void LineThread::request_stop() {
+    if (!running_.load() || !ctl_) return;
     ctl_->stop.store(true);
     uint64_t one = 1;
     ssize_t w = write(ctl_->efd, &one, sizeof one);
     (void)w;
+}
+
+void LineThread::stop() {
+    if (!running_.load()) return;
+    request_stop();
     if (thread_.joinable()) {
         if (thread_.get_id() == std::this_thread::get_id()) {
             thread_.detach();  // a thread stopping itself just ends its loop
@@ -182,6 +197,12 @@ void LineThread::stop() {
     }
     ctl_.reset();
     running_.store(false);
+}
+
+bool LineThread::restart() {
+    if (running_.load() || !body_) return false;
+    start(body_);
+    return true;
 }
 
 bool SerialLine::stop_requested() { return t_ctl != nullptr && t_ctl->stop.load(); }
@@ -232,11 +253,39 @@ void SerialLine::close_fd() {
     std::lock_guard<std::mutex> w(write_mtx_);
     int fd = fd_.exchange(-1);
     if (fd >= 0) close(fd);
+    // Bytes of the old open are not served after the next one.
+    std::lock_guard<std::mutex> r(rx_mtx_);
+    rx_pos_ = rx_len_ = 0;
 }
 
 void SerialLine::close_port() {
     auto_reopen_.store(false);
+    // Joined before the descriptor goes; all are asked first and woken, so
+    // the joins take no longer than the slowest thread's current step.  A
+    // line thread closing its own port just ends its loop.
+    poll_thread.request_stop();
+    dispatch_thread.request_stop();
+    recv_thread.request_stop();
+    pool_.wake();
+    if (poll_thread.running()) {
+        poll_thread.stop();
+        poll_stopped_.store(true);
+    }
+    if (dispatch_thread.running()) {
+        dispatch_thread.stop();
+        dispatch_stopped_.store(true);
+    }
+    if (recv_thread.running()) {
+        recv_thread.stop();
+        recv_stopped_.store(true);
+    }
     close_fd();
+}
+
+void SerialLine::resume_threads() {
+    if (recv_stopped_.exchange(false)) recv_thread.restart();
+    if (dispatch_stopped_.exchange(false)) dispatch_thread.restart();
+    if (poll_stopped_.exchange(false)) poll_thread.restart();
 }
 
 int SerialLine::write_bytes(const uint8_t *data, size_t len) {
@@ -269,6 +318,15 @@ bool SerialLine::try_reopen() {
 }
 
 int SerialLine::read_byte(uint8_t *out, int wait_ms) {
+    {
+        // Bytes already read are served first: they arrived before anything
+        // still in the kernel, and a poll would see them as available anyway.
+        std::lock_guard<std::mutex> g(rx_mtx_);
+        if (rx_pos_ < rx_len_) {
+            *out = rx_buf_[rx_pos_++];
+            return 1;
+        }
+    }
     int fd = fd_.load();
     if (fd < 0) {
         // A closed line waits like a silent one instead of spinning, then
@@ -280,8 +338,18 @@ int SerialLine::read_byte(uint8_t *out, int wait_ms) {
     short ev = poll_with_stop(fd, POLLIN, wait_ms);
     if (ev == 0) return 0;
     if (ev & POLLIN) {
-        ssize_t n = read(fd, out, 1);
-        if (n == 1) return 1;
+        // One read takes whatever is there (up to the buffer): a system call
+        // per burst instead of per byte.
+        uint8_t burst[kRxBurst];
+        ssize_t n = read(fd, burst, sizeof burst);
+        if (n >= 1) {
+            *out = burst[0];
+            std::lock_guard<std::mutex> g(rx_mtx_);
+            memcpy(rx_buf_, burst, static_cast<size_t>(n));
+            rx_pos_ = 1;
+            rx_len_ = static_cast<size_t>(n);
+            return 1;
+        }
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) return 0;
     }
     // Hang-up (the peer closed its end) or a read error: close, and let the
@@ -375,17 +443,22 @@ void SerialLine::dispatch_once(const std::function<void(const uint8_t *, size_t)
 }
 
 int SerialLine::request(const char *fn, const uint8_t *req, size_t len, int wait_ms, uint8_t *answer, int tag,
-                        int idle_tag) {
+                        int idle_tag, int expect_id, int expect_src) {
     if (req == nullptr || answer == nullptr) {
         printf("%d/%s data is NULL.\n", __LINE__, fn);
         return 0;
     }
+    const bool bus = len >= kFrameOverhead && req[0] == kFrameStart;
+    if (expect_id == kAnswerOfRequest) expect_id = bus ? frame_msg_id(req) : kAnswerAny;
+    if (expect_src == kAnswerOfRequest) expect_src = bus ? req[1] : kAnswerAny;
     std::lock_guard<std::mutex> one_at_a_time(req_mtx_);
     {
         // Armed before the write: an answer faster than this thread must not be lost.
         std::lock_guard<std::mutex> g(ans_mtx_);
         ans_ready_ = false;
         ans_len_ = 0;
+        expect_id_ = expect_id;
+        expect_src_ = expect_src;
         armed_ = true;
         tag_.store(tag);
     }
@@ -414,6 +487,12 @@ int SerialLine::deliver_answer(const uint8_t *frame, size_t len, int tag) {
     {
         std::lock_guard<std::mutex> g(ans_mtx_);
         if (!armed_ || tag_.load() != tag || ans_ready_) return 0;
+        // Someone else's answer (another id, another node): not ours.
+        if (expect_id_ != kAnswerAny || expect_src_ != kAnswerAny) {
+            if (len < 7 || frame[0] != kFrameStart) return 0;
+            if (expect_id_ != kAnswerAny && frame_msg_id(frame) != expect_id_) return 0;
+            if (expect_src_ != kAnswerAny && frame[2] != expect_src_) return 0;
+        }
         memset(answer_, 0, sizeof answer_);
         ans_len_ = len < sizeof answer_ ? len : sizeof answer_;
         memcpy(answer_, frame, ans_len_);

@@ -15,6 +15,10 @@
 #include <vector>
 
 inline constexpr size_t kAnswerSize = 256;
+// Expected answer id / source node of a request: taken from the request frame
+// (its own message id, its destination), or not checked at all.
+inline constexpr int kAnswerOfRequest = -1;
+inline constexpr int kAnswerAny = -2;
 
 struct SerialLineConfig {
     const char *name;          // "lock", "mcu", "ecu": for messages
@@ -60,6 +64,8 @@ public:
     uint8_t *wait_ready(int ms, size_t *len);
     // Waits up to `ms` for a slot to be freed.
     void wait_free(int ms);
+    // Wakes every waiter, so that a line thread asked to stop sees it now.
+    void wake();
     size_t slot_size() const { return slot_size_; }
     size_t slots() const { return states_.size(); }
     int state(size_t i);
@@ -89,11 +95,16 @@ public:
     void start(std::function<void()> body);
     // Asks the thread to stop, wakes it and waits until it has.
     void stop();
+    // Only asks and wakes; stop() then joins.
+    void request_stop();
+    // Starts the last body again; false when running or never started.
+    bool restart();
     bool running() const { return running_.load(); }
 
     struct Ctl;
 
 private:
+    std::function<void()> body_;
     std::thread thread_;
     std::shared_ptr<Ctl> ctl_;
     std::atomic<bool> running_{false};
@@ -110,8 +121,12 @@ public:
     // Opens and configures the device.  1 on success, 0 on failure.
     int open_port();
     // Closes the port and keeps it closed (it is handed to someone else, e.g.
-    // the MCU bootloader) until the next open_port.
+    // the MCU bootloader) until the next open_port.  The line's threads are
+    // stopped and joined first: a receive thread still polling the old
+    // descriptor number would read from whatever file gets that number next.
     void close_port();
+    // Starts again the threads that close_port stopped (after open_port).
+    void resume_threads();
     bool is_open() const { return fd_.load() >= 0; }
     int fd() const { return fd_.load(); }
 
@@ -119,7 +134,9 @@ public:
     int write_bytes(const uint8_t *data, size_t len);
 
     // Waits up to `wait_ms` for one byte.  1 when read, 0 otherwise (also when
-    // the line is closed, after waiting).  Returns early when a stop of the
+    // the line is closed, after waiting).  Served from a small buffer that one
+    // read fills with whatever has arrived, so a byte already here is returned
+    // at once, exactly as when it was still waiting in the kernel.  Returns early when a stop of the
     // calling line thread was requested.
     int read_byte(uint8_t *out, int wait_ms);
 
@@ -134,9 +151,12 @@ public:
     // Request/response.  `tag` is what the answer must carry (1 for bus-frame
     // requests, the caller's value for caret ones); `idle_tag` is the value the
     // tag returns to.  Returns the answer length copied into `answer`
-    // (kAnswerSize bytes), 0 on failure or timeout.
+    // (kAnswerSize bytes), 0 on failure or timeout.  Only a bus frame with
+    // message id `expect_id` from node `expect_src` completes it: by default
+    // the request's own id and destination, so that a broadcast or a late
+    // answer to an earlier request never does.  Caret requests rely on the tag.
     int request(const char *fn, const uint8_t *req, size_t len, int wait_ms, uint8_t *answer, int tag,
-                int idle_tag);
+                int idle_tag, int expect_id = kAnswerOfRequest, int expect_src = kAnswerOfRequest);
     // Current pending tag (the idle value when none).
     int pending_tag() const { return tag_.load(); }
     // Called from the dispatcher by a handler whose rule matched: stores the
@@ -163,14 +183,23 @@ private:
     std::mutex ans_mtx_;
     std::condition_variable ans_cv_;
     std::atomic<int> tag_{0};
+    int expect_id_ = kAnswerAny;   // under ans_mtx_
+    int expect_src_ = kAnswerAny;
     bool armed_ = false;  // a requester is waiting
     bool ans_ready_ = false;
     uint8_t answer_[kAnswerSize] = {};
     size_t ans_len_ = 0;
     std::atomic<bool> hangup_reported_{false};
+    // Receive buffer behind read_byte, filled by one read of what is there.
+    static constexpr size_t kRxBurst = 64;
+    std::mutex rx_mtx_;
+    uint8_t rx_buf_[kRxBurst] = {};
+    size_t rx_pos_ = 0, rx_len_ = 0;
     // A line that hung up, or never opened, is opened again by its receive
     // thread, unless it was closed on purpose.
     std::atomic<bool> auto_reopen_{true};
+    // Threads close_port stopped, for resume_threads.
+    std::atomic<bool> recv_stopped_{false}, dispatch_stopped_{false}, poll_stopped_{false};
 };
 
 // Sleeps `ms` on a line thread; returns early (false) when a stop is requested.

@@ -72,9 +72,10 @@ void lock_uart_handle_loop(void) {
     });
 }
 
-int request_lock_com(const uint8_t *req, int len, int wait_s, uint8_t *answer) {
+int request_lock_com(const uint8_t *req, int len, int wait_s, uint8_t *answer, int expect_id, int expect_src) {
     if (len < 0) len = 0;
-    return lock_line().request(__func__, req, static_cast<size_t>(len), wait_s * 1000, answer, 1, 0);
+    return lock_line().request(__func__, req, static_cast<size_t>(len), wait_s * 1000, answer, 1, 0, expect_id,
+                               expect_src);
 }
 
 int request_lock_ms_data(const uint8_t *req, int len, int, uint8_t *answer) {

@@ -27,7 +27,11 @@ void test_lock_com_recv(void);
 void lock_uart_handle_loop(void);
 
 // Request/response on the lock line; the answer buffer holds 256 bytes.
-int request_lock_com(const uint8_t *req, int len, int wait_s, uint8_t *answer);
+// Only an answer with message id `expect_id` from node `expect_src` completes
+// it; by default (-1) the request's own id and destination.  A session whose
+// answer comes with another id or from another node (a bootloader) names them.
+int request_lock_com(const uint8_t *req, int len, int wait_s, uint8_t *answer, int expect_id = -1,
+                     int expect_src = -1);
 int request_lock_ms_data(const uint8_t *req, int len, int unused, uint8_t *answer);
 // For handlers on the dispatcher thread: completes a pending request with this
 // frame.  1 when a request was waiting for it.

@@ -50,7 +50,12 @@ int init_mcu_usart(void) {
     return 1;
 }
 
-int OpenMCUCom(void) { return mcu_line().open_port(); }
+int OpenMCUCom(void) {
+    SerialLine &l = mcu_line();
+    if (!l.open_port()) return 0;
+    l.resume_threads();  // the ones CloseMCUCom stopped
+    return 1;
+}
 
 void CloseMCUCom(void) { mcu_line().close_port(); }
 

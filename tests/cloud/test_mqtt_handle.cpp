@@ -7,11 +7,13 @@
 
 #include <atomic>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "cloud/mqtt_fixture.h"
+#include "core/logging.h"
 #include "core/tavi_common.h"
 #include "lte/at_channel.h"
 #include "support/pty_modem.h"
@@ -89,7 +91,31 @@ TEST_F(MqttSession, FirstPassWithDataUpConnectsAndSubscribesTheFourRequestTopics
     EXPECT_NE(out.find(" : adv topic:" + kDev + "/adv/request/+\n"), std::string::npos) << out;
     EXPECT_NE(out.find("#imei--> " + kImeiS), std::string::npos) << out;
     EXPECT_NE(out.find("#service--> tcp://127.0.0.1:" + std::to_string(broker.port())), std::string::npos);
-    EXPECT_NE(out.find("hQ4rusLent"), std::string::npos);  // the banner shows the credentials
+}
+
+// Everything under a directory of the device root, concatenated.
+static std::string tree_text(const std::string &dir) {
+    std::string all;
+    std::error_code ec;
+    for (auto it = std::filesystem::recursive_directory_iterator(dir, ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec))
+        if (it->is_regular_file()) all += read_file(it->path().string());
+    return all;
+}
+
+TEST_F(MqttSession, BannerMasksThePasswordAndNoSecretReachesConsoleOrLog) {
+    mLogInit(LOG_INFO, LOG_TYPE_FILE);
+    ASSERT_TRUE(bring_up()) << console.text();
+    const std::string out = console.text();
+    EXPECT_NE(out.find("  username : ebikeiot\n  password : ********\n  clientid : " + kImeiS +
+                       "\n  service  : tcp://127.0.0.1:" + std::to_string(broker.port()) + "\n"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(out.find(kPass), std::string::npos) << out;
+    // The device log was written (the login line) and holds no secret either.
+    const std::string log = tree_text(root.at("/iot/log"));
+    EXPECT_NE(log.find("Login Mqtt Service:tcp://127.0.0.1:"), std::string::npos) << log;
+    EXPECT_EQ(log.find(kPass), std::string::npos) << log;
 }
 
 TEST_F(MqttSession, UnknownImeiOrBrokerRecordStartsNoClient) {

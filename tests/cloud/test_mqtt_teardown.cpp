@@ -9,6 +9,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <condition_variable>
 #include <cstdlib>
 #include <future>
 #include <mutex>
@@ -30,14 +33,17 @@ std::atomic<int> g_answers{0};
 
 std::atomic<int> g_seen_connected{0};
 
-// Answers every request in place, on the library's thread, after asking for
-// the session state as a request task would.
+// Answers every request in place, on the thread that runs the receive handler,
+// after asking for the session state as a request task would.
 int answering_handler(const char *, const char *, int) {
     g_requests.fetch_add(1);
     g_seen_connected.fetch_add(get_mqqt_connected());
     sleep_ms(5);
-    const std::string resp = kDev + "/cmd/response/1";
-    if (dev_mqtt_post(resp.c_str(), "ack", 3) == 1) g_answers.fetch_add(1);
+    // No global string here: the handler's thread may still run while the
+    // test's globals are destroyed at exit.
+    char resp[96];
+    snprintf(resp, sizeof resp, "zt/ebike/devices/%s/cmd/response/1", kImei);
+    if (dev_mqtt_post(resp, "ack", 3) == 1) g_answers.fetch_add(1);
     return 0;
 }
 
@@ -208,6 +214,89 @@ TEST_F(MqttSession, HandlerAnsweringOnTheLibraryThreadNeverBlocksATeardown) {
     EXPECT_GT(g_answers.load(), 0);
     EXPECT_GT(g_seen_connected.load(), 0);
     EXPECT_EQ(get_mqtt_client_count(), 1);
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+}
+
+namespace {
+
+// A receive handler stuck for up to 30 s (until released), as a handler
+// waiting on a dead peer would be.
+std::mutex g_stuck_mu;
+std::condition_variable g_stuck_cv;
+bool g_stuck_release = false;
+std::atomic<int> g_stuck_in{0};
+
+int stuck_handler(const char *, const char *, int) {
+    g_stuck_in.fetch_add(1);
+    std::unique_lock<std::mutex> lk(g_stuck_mu);
+    g_stuck_cv.wait_for(lk, std::chrono::seconds(30), [] { return g_stuck_release; });
+    g_stuck_in.fetch_sub(1);
+    return 0;
+}
+
+void release_stuck() {
+    {
+        std::lock_guard<std::mutex> lk(g_stuck_mu);
+        g_stuck_release = true;
+    }
+    g_stuck_cv.notify_all();
+}
+
+}  // namespace
+
+TEST_F(MqttSession, BlockedReceiveHandlerStopsNeitherSupervisionNorPublishers) {
+    Subscriber sub(broker.port(), {kDev + "/common/data/"});
+    ASSERT_TRUE(sub.ready());
+    dev_mqtt_recv_register(stuck_handler);
+    ASSERT_TRUE(bring_up()) << console.text();
+    const std::string dir = temp_dir("telagent-stuck");
+    const pid_t req = spawn({find_program("mosquitto_pub"), "-h", "127.0.0.1", "-p", std::to_string(broker.port()),
+                             "-u", kUser, "-P", kPass, "-q", "1", "-t", kDev + "/cmd/request/9", "-m", "req"},
+                            dir + "/out");
+    ASSERT_GT(req, 0);
+    ASSERT_TRUE(poll_until([] { return g_stuck_in.load() == 1; }, 10000));
+
+    // Another publisher goes on while the handler is stuck.
+    const std::string topic = kDev + "/common/data/";
+    EXPECT_EQ(dev_mqtt_post(topic.c_str(), "one", 3), 1);
+    EXPECT_TRUE(sub.wait_line(topic + "|1|0|" + hex_of("one"), 5000)) << console.text();
+
+    // Supervision passes, one of them a forced reconnect that has to tear the
+    // client down, all return while the handler is still stuck; a publisher
+    // and a status reader running meanwhile are never held up for it either.
+    std::atomic<bool> passes_done{false};
+    std::atomic<int> side_calls{0};
+    std::thread supervision([&] {
+        set_mqtt_Reregister(1);
+        for (int i = 0; i < 5; ++i) check_mqqt_connected();
+        passes_done = true;
+    });
+    std::thread side([&] {
+        while (!passes_done.load()) {
+            dev_mqtt_post(topic.c_str(), "two", 3);
+            get_mqqt_connected();
+            side_calls.fetch_add(1);
+            sleep_ms(20);
+        }
+    });
+    // Half the handler's 30 s: passes that waited for it would still be stuck.
+    EXPECT_TRUE(poll_until([&] { return passes_done.load(); }, 15000)) << "supervision waited for the handler";
+    EXPECT_EQ(g_stuck_in.load(), 1);  // still stuck: nothing above waited for it
+    EXPECT_GT(side_calls.load(), 0);
+
+    // Released, the old client is freed and the new session comes up.
+    release_stuck();
+    supervision.join();
+    side.join();
+    EXPECT_TRUE(poll_until([] { return get_mqtt_client_count() <= 1; }, 15000));
+    EXPECT_TRUE(poll_until([] {
+        check_mqqt_connected();
+        return get_mqqt_connected() == 1;
+    }, 20000)) << console.text();
+    EXPECT_EQ(dev_mqtt_post(topic.c_str(), "three", 5), 1);
+    EXPECT_TRUE(sub.wait_line(topic + "|1|0|" + hex_of("three"), 5000));
+    EXPECT_EQ(wait_exit(req, 5000), 0);
     std::error_code ec;
     std::filesystem::remove_all(dir, ec);
 }

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -256,6 +258,44 @@ TEST_F(IotConfig, BrokerProfiles) {
     EXPECT_EQ(static_cast<int>(c.port), 1999);
 }
 
+// A port that does not fit 16 bits must not wrap into another port.
+TEST_F(IotConfig, PortOutsideSixteenBitsIsRefused) {
+    struct Case { const char *text; bool ok; int port; };
+    const Case cases[] = {{"65535", true, 65535}, {"1", true, 1},       {"65536", false, 0},
+                          {"70000", false, 0},   {"4294967297", false, 0}, {"-1", false, 0},
+                          {"0", false, 0},       {"88x", false, 0},     {"99999999999999999999", false, 0}};
+    for (const Case &k : cases) {
+        std::string text = kProvisioned;
+        text.replace(text.find("MqttPort=8883"), std::strlen("MqttPort=8883"), std::string("MqttPort=") + k.text);
+        load(text + "MqttTestHost=t.example\nMqttTestPort=" + k.text + "\n");
+        mqtt_conf_t c{};
+        c.port = 7;
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(get_mqttinfo(&c), k.ok ? 1 : 0) << k.text;
+        std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(static_cast<int>(c.port), k.ok ? k.port : 7) << k.text;
+        if (!k.ok) {
+            EXPECT_NE(out.find(std::string("MqttPort out of range (1..65535): ") + k.text), std::string::npos) << out;
+        }
+        mqtt_conf_t t{};
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(get_test_mqttinfo(&t), k.ok ? 1 : 0) << k.text;
+        out = testing::internal::GetCapturedStdout();
+        if (!k.ok) {
+            EXPECT_NE(out.find("MqttTestPort out of range"), std::string::npos) << out;
+        }
+    }
+    // The setters refuse such a port instead of storing it.
+    load(kProvisioned);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(set_port_number(65536), 0);
+    EXPECT_EQ(set_official_port_number(-5), 0);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("set_MqttPort_failed  \r"), std::string::npos);
+    EXPECT_NE(out.find("set_MqttOfficialPort_failed  \r"), std::string::npos);
+    EXPECT_EQ(disk(), kProvisioned);
+}
+
 TEST_F(IotConfig, MissingPingFailsTheLiveProfile) {
     std::string text = kProvisioned;
     text.erase(text.find("MqttPing"), std::strlen("MqttPing=120\n"));
@@ -338,6 +378,52 @@ TEST_F(IotConfig, ReadersNeverSeeAHalfReplacedCopy) {
     EXPECT_EQ(bad.load(), 0);
     EXPECT_EQ(failed_writes, 0);
     EXPECT_EQ(disk(), kProvisioned + "WorkingMode=" + std::to_string(get_workingMode()) + "\n");
+}
+
+TEST_F(IotConfig, ReadersGoOnWhileASetterIsStuckWriting) {
+    load(kProvisioned + "WorkingMode=1\nGPSInterval=10\n");
+    // A FIFO where the setter's temp file goes: its open blocks until someone
+    // reads, like a write stuck on slow flash.
+    ASSERT_EQ(mkfifo(root.at(kIni + ".tmp").c_str(), 0644), 0);
+    std::atomic<int> set_result{-1};
+    std::thread setter([&] { set_result = set_gps_interval(30); });
+    // Give the setter time to reach the blocked open (it must be in there for
+    // the check below to mean anything).
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_EQ(set_result.load(), -1);
+    std::atomic<bool> read_done{false};
+    std::atomic<int> gps{0}, mode{0}, port{0};
+    std::thread reader([&] {
+        gps = get_gps_interval();
+        mode = get_workingMode();
+        mqtt_conf_t c{};
+        if (get_mqttinfo(&c) == 1) port = c.port;
+        read_done = true;
+    });
+    // Readers finish while the setter is still stuck, with the old values.
+    for (int i = 0; i < 500 && !read_done.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(read_done.load()) << "a reader waited for the stuck setter";
+    EXPECT_EQ(set_result.load(), -1);
+    // Unblock the setter: it writes into the FIFO, fails to fsync it and
+    // leaves the old file and copy alone.
+    const int rfd = open(root.at(kIni + ".tmp").c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(rfd, 0);
+    setter.join();
+    reader.join();
+    char drain[512];
+    while (read(rfd, drain, sizeof drain) > 0) {}
+    close(rfd);
+    EXPECT_EQ(gps.load(), 10);
+    EXPECT_EQ(mode.load(), 1);
+    EXPECT_EQ(port.load(), 8883);
+    EXPECT_EQ(set_result.load(), 0);
+    EXPECT_EQ(get_gps_interval(), 10);
+    // With the path free again, the next setter replaces the file and every
+    // reader sees the new copy.
+    unlink(root.at(kIni + ".tmp").c_str());
+    ASSERT_EQ(set_gps_interval(30), 1);
+    EXPECT_EQ(get_gps_interval(), 30);
+    EXPECT_EQ(disk(), kProvisioned + "WorkingMode=1\nGPSInterval=30\n");
 }
 
 // --- small files ---------------------------------------------------------------

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -12,14 +13,17 @@
 #include <mutex>
 #include <regex>
 #include <thread>
+#include <vector>
 
 #include "core/iot_common.h"
 #include "core/tavi_common.h"
 #include "core/logging.h"
 #include "core/tel_agent_main.h"
 #include "platform/plat_clock.h"
+#include "platform/plat_thread.h"
 #include "support/child.h"
 #include "support/test_root.h"
+#include "vehicle/serial_line.h"
 
 namespace fs = std::filesystem;
 
@@ -351,6 +355,89 @@ TEST_F(CrashLog, CrashWhileHoldingLocksStillLogs) {
     ASSERT_TRUE(r.exited);
     EXPECT_EQ(r.status, 1);
     check_record(root.read("/iot/log/iot_seg.txt"));
+}
+
+// Runs into the guard page of the calling thread's stack.  The bound only
+// keeps the compiler from calling the recursion infinite.
+__attribute__((noinline)) int overflow_stack(volatile char *prev, long depth) {
+    volatile char frame[2048];
+    frame[0] = static_cast<char>(prev != nullptr ? prev[0] + 1 : 1);
+    if (depth > 1000000000L) return frame[0];
+    return overflow_stack(frame, depth + 1) + frame[0];
+}
+
+TEST_F(CrashLog, StackOverflowOnAWorkerThreadStillWritesTheRecord) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "ThreadSanitizer takes a stack overflow for itself";
+#endif
+    // A serial line's thread, started the way every line starts its threads.
+    ChildResult r = run_child([] {
+        init_platform_sig();
+        LineThread worker;
+        worker.start([] { overflow_stack(nullptr, 0); });
+        for (;;) pause();
+    });
+    ASSERT_FALSE(r.timed_out);
+    ASSERT_TRUE(r.exited) << "killed by signal " << r.signal << ": the handler had no stack to run on";
+    EXPECT_EQ(r.status, 1);
+    check_record(root.read("/iot/log/iot_seg.txt"));
+
+    // Any other thread of the agent: a second record is appended.
+    const size_t first = root.read("/iot/log/iot_seg.txt").size();
+    r = run_child([] {
+        init_platform_sig();
+        plat_thread([] { overflow_stack(nullptr, 0); }).detach();
+        for (;;) pause();
+    });
+    ASSERT_TRUE(r.exited) << "killed by signal " << r.signal;
+    EXPECT_EQ(r.status, 1);
+    const std::string log = root.read("/iot/log/iot_seg.txt");
+    EXPECT_GT(log.size(), first);
+    check_record(log.substr(first));
+}
+
+TEST(AltStack, EveryThreadGetsItsOwnAndGivesItBack) {
+    // Threads alive at the same time each see their own stack, none the same.
+    std::mutex mu;
+    std::vector<void *> seen;
+    std::atomic<int> arrived{0};
+    std::vector<std::thread> ts;
+    for (int i = 0; i < 4; ++i)
+        ts.push_back(plat_thread([&] {
+            stack_t cur{};
+            ASSERT_EQ(sigaltstack(nullptr, &cur), 0);
+            EXPECT_FALSE(cur.ss_flags & SS_DISABLE);
+#if !defined(__SANITIZE_ADDRESS__)
+            // AddressSanitizer gives each thread a (smaller) one of its own,
+            // which the guard keeps.
+            EXPECT_GE(cur.ss_size, kPlatAltStackSize);
+#endif
+            {
+                std::lock_guard<std::mutex> lk(mu);
+                seen.push_back(cur.ss_sp);
+            }
+            arrived.fetch_add(1);
+            while (arrived.load() < 4) std::this_thread::yield();
+        }));
+    for (auto &t : ts) t.join();
+    ASSERT_EQ(seen.size(), 4u);
+    std::sort(seen.begin(), seen.end());
+    EXPECT_EQ(std::unique(seen.begin(), seen.end()), seen.end());
+    // A thread that already has one keeps it, and it survives the guard.
+    std::thread([] {
+        static char mine[64 * 1024];
+        stack_t ss{};
+        ss.ss_sp = mine;
+        ss.ss_size = sizeof mine;
+        ASSERT_EQ(sigaltstack(&ss, nullptr), 0);
+        { PlatAltStack guard; EXPECT_TRUE(guard.ok()); }
+        stack_t cur{};
+        sigaltstack(nullptr, &cur);
+        EXPECT_EQ(cur.ss_sp, static_cast<void *>(mine));
+        EXPECT_FALSE(cur.ss_flags & SS_DISABLE);
+        ss.ss_flags = SS_DISABLE;
+        sigaltstack(&ss, nullptr);
+    }).join();
 }
 
 TEST_F(CrashLog, UnwritableLogStillEndsTheProcess) {

@@ -18,6 +18,8 @@
 #include "core/iot_config.h"
 #include "core/logging.h"
 #include "core/tel_agent_main.h"
+#include "lib/qs_common_api/qmi/nas/src/qs_qmi_nas.h"
+#include "lib/qs_common_api/qmi/uim/src/qs_qmi_uim.h"
 #include "lte/lte_handle.h"
 #include "platform/plat_clock.h"
 
@@ -67,6 +69,12 @@ Apn profile1() {
 
 bool data_up(int timeout_ms) {
     return poll_until([] { return get_lte_data_status() == 1; }, timeout_ms);
+}
+
+// Supervision passes until the re-dial they schedule has brought data up.
+void redial_until_up() {
+    for (int i = 0; i < 40 && !data_up(200); ++i) check_lte_network();
+    ASSERT_TRUE(data_up(5000));
 }
 
 }  // namespace
@@ -166,6 +174,90 @@ TEST(LteCall, ConnectedCallSetsRouteAndResolverAndAReDialAfterADropSetsThemAgain
     EXPECT_GT(del, actions.find(kRoute));
     check_lte_network();
     EXPECT_EQ(get_lte_invalid_count(), 0);
+}
+
+TEST(LteCall, FailedAddressQueryStillRemovesTheStaleDefaultRouteAndSaysSo) {
+    Box box(modem_box(""));
+    ASSERT_TRUE(box.ok()) << box.error();
+    use_root(box);
+    mLogInit(2, LOG_TYPE_CONSOLE);
+    Stdout out(box.path("/lte_console.txt"));
+    plat_clock_fake(1710498030);
+    ASSERT_EQ(init_lte(), 1);
+    ASSERT_TRUE(data_up(5000));
+    ASSERT_TRUE(box.wait_actions(kDns2, 5000)) << box.actions();
+
+    // The next call comes up but its addresses cannot be read.
+    ASSERT_TRUE(control(box, "modem runtime_refuse 1"));
+    ASSERT_TRUE(control(box, "modem drop_call"));
+    ASSERT_TRUE(poll_until([] { return get_lte_data_status() == 0; }, 5000));
+    redial_until_up();
+    ASSERT_TRUE(box.wait_actions("shell ip route del default\n", 5000)) << box.actions();
+    EXPECT_TRUE(poll_until([&] { return out.text().find("address query failed") != std::string::npos; }, 2000))
+        << out.text();
+    std::string actions = box.actions();
+    EXPECT_EQ(count_of(actions, kRoute), 1u) << actions;  // no route through an unknown address
+    EXPECT_GT(actions.find("shell ip route del default\n"), actions.find(kRoute));
+
+    // Addresses readable again: the following call routes normally, and the
+    // route already removed is not removed a second time.
+    ASSERT_TRUE(control(box, "modem runtime_refuse 0"));
+    ASSERT_TRUE(control(box, "modem drop_call"));
+    ASSERT_TRUE(poll_until([] { return get_lte_data_status() == 0; }, 5000));
+    redial_until_up();
+    ASSERT_TRUE(poll_until([&] { return count_of(box.actions(), kRoute) == 2; }, 5000)) << box.actions();
+    actions = box.actions();
+    EXPECT_EQ(count_of(actions, "shell ip route del default\n"), 1u) << actions;
+}
+
+TEST(LteCall, SimServiceLostAndBackTheBoxDialsAgainWithoutARestart) {
+    Box box(modem_box(""));
+    ASSERT_TRUE(box.ok()) << box.error();
+    use_root(box);
+    plat_clock_fake(1710498030);
+    ASSERT_EQ(init_lte(), 1);
+    ASSERT_TRUE(data_up(5000));
+
+    // The card service goes away: its client is released, and while it is
+    // gone no re-dial can read the IMSI.
+    ASSERT_TRUE(control(box, "modem service_down uim"));
+    ASSERT_TRUE(poll_until([] { return get_qmi_uim_svc_client() == nullptr; }, 5000));
+    ASSERT_TRUE(control(box, "modem drop_call"));
+    ASSERT_TRUE(poll_until([] { return get_lte_data_status() == 0; }, 5000));
+    for (int i = 0; i < 8; ++i) check_lte_network();
+    EXPECT_FALSE(data_up(300));
+
+    // Back: the next re-dial makes a new client, reads the IMSI and dials.
+    ASSERT_TRUE(control(box, "modem service_up uim"));
+    redial_until_up();
+    EXPECT_NE(get_qmi_uim_svc_client(), nullptr);
+    char imsi[32] = {};
+    EXPECT_GE(get_imsi(imsi), 5);
+}
+
+TEST(LteCall, NetworkServiceUpAfterStartGetsTheRegistrationHandler) {
+    Box box(modem_box("service_down = nas\n"));
+    ASSERT_TRUE(box.ok()) << box.error();
+    use_root(box);  // registering the handler fails: the service is not there
+    plat_clock_fake(1710498030);
+    ASSERT_EQ(init_lte(), 1);
+    ASSERT_TRUE(data_up(5000));
+    ASSERT_TRUE(control(box, "modem service_up nas"));
+    for (int i = 0; i < 6; ++i) check_lte_network();
+    // Losing registration now reaches the manager: the call is released.
+    ASSERT_TRUE(control(box, "modem register 0"));
+    EXPECT_TRUE(poll_until([] { return get_lte_reg_flag() == 0 && get_lte_data_status() == 0; }, 5000));
+
+    // The service lost again and back: registered again, indications arrive.
+    ASSERT_TRUE(control(box, "modem register 1"));
+    ASSERT_TRUE(poll_until([] { return get_lte_reg_flag() == 1; }, 5000));
+    ASSERT_TRUE(control(box, "modem service_down nas"));
+    ASSERT_TRUE(poll_until([] { return get_qmi_nas_svc_client() == nullptr; }, 5000));
+    ASSERT_TRUE(control(box, "modem service_up nas"));
+    for (int i = 0; i < 6; ++i) check_lte_network();
+    EXPECT_NE(get_qmi_nas_svc_client(), nullptr);
+    ASSERT_TRUE(control(box, "modem register 0"));
+    EXPECT_TRUE(poll_until([] { return get_lte_reg_flag() == 0; }, 5000));
 }
 
 TEST(LteCall, DualStackCallAddsTheIpv6SetAndACommandPastItsLimitIsNotRun) {

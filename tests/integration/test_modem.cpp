@@ -209,7 +209,7 @@ TEST(Modem, RadioStateIsOneForAtAndQmi) {
     EXPECT_EQ(ss.serving_system.radio_if[0], NAS_RADIO_IF_LTE_V01);
 }
 
-TEST(Modem, ServiceDownFailsThatServiceForTheRestOfTheProcess) {
+TEST(Modem, ServiceDownReleasesTheClientAndTheNextRequestAfterUpMakesANewOne) {
     Box box(modem_box(std::string(kQuiet) + "service_down = uim\n"));
     ASSERT_TRUE(box.ok()) << box.error();
     use_root(box);
@@ -220,17 +220,30 @@ TEST(Modem, ServiceDownFailsThatServiceForTheRestOfTheProcess) {
 
     ASSERT_TRUE(control(box, "modem service_down nas"));
     ASSERT_TRUE(poll_until([] { return get_qmi_nas_svc_client() == nullptr; }, 5000));
+    nas_get_serving_system_resp_msg_v01 ss{};
+    // While it is down, a request makes no client.
+    EXPECT_EQ(qs_qmi_nas_client_init(), -1);
+    EXPECT_EQ(get_qmi_nas_svc_client(), nullptr);
+    EXPECT_EQ(op_mode(), DMS_OP_MODE_ONLINE_V01);  // the other services carry on
     ASSERT_TRUE(control(box, "modem service_up nas"));
     EXPECT_EQ(qs_qmi_nas_client_init(), 0);
-    EXPECT_EQ(get_qmi_nas_svc_client(), nullptr);
-    nas_get_serving_system_resp_msg_v01 ss{};
-    EXPECT_NE(qmi_client_send_msg_sync(get_qmi_nas_svc_client(), QMI_NAS_GET_SERVING_SYSTEM_REQ_MSG_V01, nullptr, 0,
+    ASSERT_NE(get_qmi_nas_svc_client(), nullptr);
+    EXPECT_EQ(qmi_client_sim_instances(), made + 1);
+    EXPECT_EQ(qmi_client_send_msg_sync(get_qmi_nas_svc_client(), QMI_NAS_GET_SERVING_SYSTEM_REQ_MSG_V01, nullptr, 0,
                                        &ss, sizeof ss, 2000),
               QMI_NO_ERR);
-    EXPECT_EQ(qmi_client_sim_instances(), made);
-    EXPECT_EQ(op_mode(), DMS_OP_MODE_ONLINE_V01);  // the other services carry on
+    EXPECT_EQ(qs_qmi_nas_client_init(), 0);  // one client, not one per request
+    EXPECT_EQ(qmi_client_sim_instances(), made + 1);
 
-    // A service that was never made can still be made once it is back.
+    // DMS the same way.
+    ASSERT_TRUE(control(box, "modem service_down dms"));
+    ASSERT_TRUE(poll_until([] { return get_qmi_dms_svc_client() == nullptr; }, 5000));
+    ASSERT_TRUE(control(box, "modem service_up dms"));
+    EXPECT_EQ(qs_qmi_dms_client_init(), 0);
+    EXPECT_NE(get_qmi_dms_svc_client(), nullptr);
+    EXPECT_EQ(op_mode(), DMS_OP_MODE_ONLINE_V01);
+
+    // A service that was never made can be made once it is back.
     ASSERT_TRUE(control(box, "modem service_up uim"));
     EXPECT_EQ(qs_qmi_uim_client_init(), 0);
 }

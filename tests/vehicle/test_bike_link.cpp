@@ -217,9 +217,10 @@ protected:
         com_uart_read_thread_destroy();
         ASSERT_EQ(init_mcu_usart(), 1);
         ble_read_thread_destroy();
-        // The poller may have sent its first read before it stopped.
+        // The pollers may have sent their first reads before they stopped.
         Bytes stale;
         while (board->read_frame(stale, 300)) {}
+        while (mcu->read_frame(stale, 300)) {}
     }
     // Next frame the box wrote to the lock line.
     Bytes next(int ms = 3000) {
@@ -367,6 +368,70 @@ TEST_F(LockBoard, InformationReadsCutToTheFieldAndRetry) {
     memset(ver, 0xEE, sizeof ver);
     EXPECT_EQ(get_display_software_version(ver), 0);  // nobody answers: three tries, buffer untouched
     EXPECT_EQ(ver[0], 0xEE);
+}
+
+TEST_F(LockBoard, AnAnswerCompletesOnlyItsOwnRequest) {
+    // A late answer to an earlier read of the same id from another node.
+    uint8_t ver[8];
+    memset(ver, 0xEE, sizeof ver);
+    std::thread bike([&] {
+        Bytes req = next();
+        EXPECT_EQ(req, bus_frame(0x01, 0x06, 0x0002, {}));
+        board->send(bus_frame(0x06, 0x03, 0x0002, {9, 9, 9, 9}));  // the display's, too late for its read
+        std::this_thread::sleep_for(200ms);
+        board->send(bus_frame(0x06, 0x01, 0x0002, {1, 2, 3, 4}));
+    });
+    EXPECT_EQ(get_motor_software_version(ver), 1);
+    bike.join();
+    EXPECT_EQ(Bytes(ver, ver + 4), Bytes({1, 2, 3, 4}));
+
+    // Another id from the same node: the branch does not answer a model read.
+    uint8_t model[20];
+    memset(model, 0, sizeof model);
+    std::thread bike2([&] {
+        Bytes req = next();
+        EXPECT_EQ(req, bus_frame(0x03, 0x06, 0xF41B, {}));
+        board->send(bus_frame(0x06, 0x03, 0xF41C, {'b', 'r'}));
+        std::this_thread::sleep_for(200ms);
+        board->send(bus_frame(0x06, 0x03, 0xF41B, {'D', 'S', '1'}));
+    });
+    EXPECT_EQ(get_display_model(model), 1);
+    bike2.join();
+    EXPECT_EQ(model[0], 'D');
+    EXPECT_EQ(model[2], '1');
+
+    // The display's light status does not confirm a motor-lock command, even
+    // with the byte the command waits for: one try, answered by the motor.
+    const uint8_t lock[2] = {0x01, 0x00};
+    uint16_t result = 9;
+    int reads = 0;
+    std::thread bike3([&] {
+        Bytes req;
+        while (board->read_frame(req, 2500)) {
+            if (++reads == 1) {
+                board->send(bus_frame(0x02, 0x03, 0x0119, {0x01}));
+                std::this_thread::sleep_for(300ms);
+                board->send(bus_frame(0x02, 0x01, 0x011A, {0x01, 0x00}));
+            }
+        }
+    });
+    EXPECT_EQ(get_ctrl_lock_info(lock, &result), 1);
+    bike3.join();
+    EXPECT_EQ(reads, 1);
+
+    // A session names another answer explicitly: here the model answers a branch read.
+    uint8_t ans[256];
+    Bytes branch_read = bus_frame(0x03, 0x06, 0xF41C, {});
+    std::thread bike4([&] {
+        next();
+        board->send(bus_frame(0x06, 0x03, 0xF41C, {'x'}));  // its own id, but not what this session waits for
+        std::this_thread::sleep_for(200ms);
+        board->send(bus_frame(0x06, 0x03, 0xF41B, {'M'}));
+    });
+    int n = request_lock_com(branch_read.data(), static_cast<int>(branch_read.size()), 2, ans, 0xF41B, 0x03);
+    bike4.join();
+    ASSERT_EQ(n, 11);
+    EXPECT_EQ(ans[7], 'M');
 }
 
 TEST_F(LockBoard, BootloaderFramesToTheBoxAreNotAnswers) {

@@ -1,6 +1,8 @@
 // The three serial lines over real pseudo-terminals: assembly, gaps, hostile
 // input, pool exhaustion, request/response waits, hang-up and thread restart.
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -341,6 +343,107 @@ TEST(McuLine, FirmwareUpdateModeDropsFramesAndReceiveThreadRestarts) {
     };
     for (int i = 0; i < 100 && ready_slots() != 0; ++i) std::this_thread::sleep_for(10ms);
     EXPECT_EQ(ready_slots(), 0);
+}
+
+TEST(McuLine, ClosedPortsThreadsNeverReadTheNextFileToGetItsNumber) {
+    TestRoot root;
+    PtyPeer peer(root.path(), "ttyHSL2");
+    hostcore_bluetooth_recv_register(collect);
+    ASSERT_EQ(init_mcu_usart(), 1);
+    // The MCU keeps talking (filler between frames), so the receive thread is
+    // always somewhere between poll and read when the port is closed.
+    std::atomic<bool> stop{false};
+    std::thread chatter([&] {
+        while (!stop.load()) peer.send(Bytes(64, 0x00));
+    });
+    int reused = 0, stolen = 0;
+    for (int round = 0; round < 100; ++round) {
+        const int old_fd = mcu_line().fd();
+        CloseMCUCom();
+        // What the bootloader's own open would do: take the lowest free number.
+        int p[2];
+        ASSERT_EQ(pipe(p), 0);
+        if (p[0] == old_fd) ++reused;
+        const uint8_t marker[8] = {0xA5, 1, 2, 3, 4, 5, 6, 7};
+        ASSERT_EQ(write(p[1], marker, sizeof marker), static_cast<ssize_t>(sizeof marker));
+        std::this_thread::sleep_for(2ms);
+        int avail = 0;
+        ASSERT_EQ(ioctl(p[0], FIONREAD, &avail), 0);
+        if (avail != static_cast<int>(sizeof marker)) ++stolen;
+        EXPECT_FALSE(mcu_line().recv_thread.running());
+        EXPECT_FALSE(mcu_line().dispatch_thread.running());
+        EXPECT_FALSE(mcu_line().poll_thread.running());
+        // Unblocks a thread that might be sitting in a read of the pipe.
+        ssize_t more = write(p[1], marker, sizeof marker);
+        (void)more;
+        close(p[1]);
+        close(p[0]);
+        ASSERT_EQ(OpenMCUCom(), 1);
+    }
+    stop = true;
+    chatter.join();
+    EXPECT_GT(reused, 70) << "the pipe rarely got the port's number; the test proves little";
+    EXPECT_EQ(stolen, 0) << "bytes of the next file were read by the closed port's threads";
+    // Opened again, the line works as before: its threads are back.
+    EXPECT_TRUE(mcu_line().recv_thread.running());
+    EXPECT_TRUE(mcu_line().dispatch_thread.running());
+    EXPECT_TRUE(mcu_line().poll_thread.running());
+    Bytes f = bus_frame(0x06, 0x07, 0x0003, {3});
+    peer.send(f);
+    ASSERT_TRUE(g_rx.wait_count(1, 3000));
+    EXPECT_EQ(g_rx.snapshot().back(), f);
+}
+
+TEST(McuLine, ByteReaderTakesABurstInOneReadAndServesItInOrder) {
+    TestRoot root;
+    PtyPeer peer(root.path(), "ttyHSL2");
+    hostcore_bluetooth_recv_register(collect);
+    ASSERT_EQ(init_mcu_usart(), 1);
+    ble_recv_thread_destroy();  // the reader below is the only one
+    ble_read_thread_destroy();
+    Bytes burst;
+    for (int i = 0; i < 40; ++i) burst.push_back(static_cast<uint8_t>(0x30 + i));
+    peer.send(burst);
+    std::this_thread::sleep_for(50ms);
+    uint8_t b = 0;
+    ASSERT_EQ(read_com_byte(&b, 1), 1);
+    EXPECT_EQ(b, 0x30);
+    // The rest came in with that one read: nothing is left in the kernel.
+    int queued = -1;
+    ASSERT_EQ(ioctl(mcu_line().fd(), FIONREAD, &queued), 0);
+    EXPECT_EQ(queued, 0);
+    // Served one by one, in order, each at once; then the wait applies again.
+    for (int i = 1; i < 40; ++i) {
+        ASSERT_EQ(read_com_byte(&b, 1), 1);
+        EXPECT_EQ(b, 0x30 + i);
+    }
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(read_com_byte(&b, 1), 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, 900ms);
+    // Bytes read before a close are not served after the port opens again.
+    peer.send({0xA1, 0xA2, 0xA3});
+    std::this_thread::sleep_for(50ms);
+    ASSERT_EQ(read_com_byte(&b, 1), 1);
+    EXPECT_EQ(b, 0xA1);
+    CloseMCUCom();
+    ASSERT_EQ(OpenMCUCom(), 1);
+    ble_recv_thread_destroy();
+    ble_read_thread_destroy();
+    peer.send({0xB1});
+    ASSERT_EQ(read_com_byte(&b, 1), 1);
+    EXPECT_EQ(b, 0xB1);
+    // With the receive thread back, frames split across reads still assemble.
+    ble_recv_thread_create();
+    Bytes f1 = bus_frame(0x06, 0x07, 0x0011, {1, 2, 3});
+    Bytes f2 = bus_frame(0x06, 0x07, 0x0012, {4});
+    Bytes two = f1;
+    two.insert(two.end(), f2.begin(), f2.end());
+    peer.send(Bytes(two.begin(), two.begin() + 5));
+    std::this_thread::sleep_for(100ms);
+    peer.send(Bytes(two.begin() + 5, two.end()));
+    ASSERT_TRUE(g_rx.wait_count(2, 3000));
+    EXPECT_EQ(g_rx.snapshot()[0], f1);
+    EXPECT_EQ(g_rx.snapshot()[1], f2);
 }
 
 TEST(McuLine, MissingDeviceStartsNothing) {

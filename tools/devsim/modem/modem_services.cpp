@@ -593,6 +593,10 @@ std::string wds_runtime(ModemState &st, const std::string &req, uint32_t owner) 
         r.resp = fail(QMI_ERR_OUT_OF_CALL_V01);
         return bytes_of(r);
     }
+    if (d.runtime_refuse == 1) {
+        r.resp = fail(QMI_ERR_INTERNAL_V01);
+        return bytes_of(r);
+    }
     r.resp = ok();
     put(r.iface_name, d.iface);
     if (c->family == 4 || c->family == 10) {
@@ -785,7 +789,7 @@ int modem_services_configure(ModemData &d, const std::string &key, const std::st
         {"rsrp", &d.rsrp, -200, 0},              {"pci", &d.pci, 0, 503},
         {"tac", &d.tac, 0, 65535},               {"earfcn", &d.earfcn, 0, 65535},
         {"call_refuse", &d.call_refuse, 0, 2},   {"bearer", &d.bearer, -1, 21},
-        {"cmee", &d.cmee, 1, 2},
+        {"cmee", &d.cmee, 1, 2},                 {"runtime_refuse", &d.runtime_refuse, 0, 1},
     };
     for (const IntKey &k : ints) {
         if (key == k.name) {

@@ -94,6 +94,7 @@ struct ModemData {
     uint32_t next_call_id = 0x100;
     unsigned call_delay_ms = 200;
     int call_refuse = 0;  // 1 start refused at once, 2 refused by the network after the delay
+    int runtime_refuse = 0;  // 1: the address query of a connected call fails
     int end_reason = 0;   // reason reported for calls that end in this update
     // A QoS change for every connected call: counted, so each one is reported.
     uint32_t qos_seq = 0;

@@ -55,5 +55,8 @@ int qs_qmi_client_create(QsQmiClient &c, const QsQmiClientDesc &desc) {
 void qs_qmi_client_release_lost(QsQmiClient &c, qmi_client_type user_handle) {
     qmi_client_release(user_handle);
     qmi_client_type mine = user_handle;
-    c.client.compare_exchange_strong(mine, nullptr);
+    // The next request makes a new client (and so registers the indication
+    // callback again) once the service is back; without this the service
+    // would stay unusable until the process restarts.
+    if (c.client.compare_exchange_strong(mine, nullptr)) c.created.store(0);
 }

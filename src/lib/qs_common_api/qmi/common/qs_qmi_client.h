@@ -1,6 +1,7 @@
 #pragma once
 // Lazy client creation shared by the NAS, UIM and WDS clients: one client per
-// service, made by the first request that needs it and kept for the process.
+// service, made by the first request that needs it, and again by the first
+// request after the service went down and came back.
 #include <atomic>
 #include <cstdint>
 #include <mutex>
@@ -29,5 +30,6 @@ struct QsQmiClientDesc {
 
 // 0 when the client exists, -1 on failure.
 int qs_qmi_client_create(QsQmiClient &c, const QsQmiClientDesc &desc);
-// For a service's error callback: releases the client it was told about.
+// For a service's error callback: releases the client it was told about; the
+// next request to the service creates a new one.
 void qs_qmi_client_release_lost(QsQmiClient &c, qmi_client_type user_handle);

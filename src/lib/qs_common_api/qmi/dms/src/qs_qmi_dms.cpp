@@ -26,7 +26,8 @@ void dms_error_cb(qmi_client_type user_handle, qmi_client_error_type error, void
     QS_OL_LOG(QS_OL_LOG_NOTICE, "DMS sys down event recvd. srv_id:%d", QMI_DMS_SERVICE_ID_V01);
     qmi_client_release(user_handle);
     qmi_client_type mine = user_handle;
-    g_client.compare_exchange_strong(mine, nullptr);
+    // Made again by the next request once the service is back.
+    if (g_client.compare_exchange_strong(mine, nullptr)) g_created.store(0);
     QS_OL_LOG(QS_OL_LOG_NOTICE, "QMI dms client released with err code: %d", error);
 }
 
