@@ -42,13 +42,13 @@ test-plain: build
 	cd $(BUILD) && $(CTEST)
 
 test-asan:
-	cmake -S . -B $(ASAN_BUILD) $(CMAKE_GEN) $(CCACHE) -DCMAKE_BUILD_TYPE=Debug -DTELAGENT_SANITIZE=address
+	cmake -S . -B $(ASAN_BUILD) $(CMAKE_GEN) $(CCACHE) -DCMAKE_BUILD_TYPE=Debug -DTELAGENT_SANITIZE=address -DTELAGENT_INTEGRATION_TESTS=OFF
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(CTEST) -L unit
 
 # ThreadSanitizer on the unit tests: the concurrency cases are what it is for.
 test-tsan:
-	cmake -S . -B $(TSAN_BUILD) $(CMAKE_GEN) $(CCACHE) -DCMAKE_BUILD_TYPE=Debug -DTELAGENT_SANITIZE=thread
+	cmake -S . -B $(TSAN_BUILD) $(CMAKE_GEN) $(CCACHE) -DCMAKE_BUILD_TYPE=Debug -DTELAGENT_SANITIZE=thread -DTELAGENT_INTEGRATION_TESTS=OFF
 	cmake --build $(TSAN_BUILD) -j $(JOBS)
 	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 $(CTEST) -L unit
 

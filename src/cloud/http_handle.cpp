@@ -20,6 +20,7 @@
 #include "platform/plat_clock.h"
 #include "platform/plat_path.h"
 #include "platform/sys_action.h"
+#include "platform/unique_fd.h"
 
 namespace {
 
@@ -32,20 +33,7 @@ constexpr int kConnectWaitMs = 5000;
 constexpr int kReadWaitMs = 2000;
 constexpr int64_t kHeaderLimitMs = 20000;
 
-struct Fd {
-    int fd = -1;
-    explicit Fd(int f) : fd(f) {}
-    ~Fd() {
-        if (fd >= 0) close(fd);
-    }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    bool close_checked() {
-        int f = fd;
-        fd = -1;
-        return f < 0 || close(f) == 0;
-    }
-};
+using Fd = UniqueFd;
 
 struct MdCtxFree {
     void operator()(EVP_MD_CTX *c) const { EVP_MD_CTX_free(c); }

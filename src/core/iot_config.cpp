@@ -19,6 +19,7 @@
 
 #include "platform/plat_path.h"
 #include "platform/sys_action.h"
+#include "platform/unique_fd.h"
 
 namespace {
 
@@ -74,28 +75,7 @@ IniStore &store() {
 // ---------------------------------------------------------------------------
 // Small helpers.
 
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() { reset(); }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    int get() const { return fd_; }
-    bool ok() const { return fd_ >= 0; }
-    // Closes now and reports whether close succeeded (write-back errors show here).
-    bool close_checked() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd < 0 || ::close(fd) == 0;
-    }
-    void reset() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_;
-};
+using Fd = UniqueFd;
 
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f'; }
 

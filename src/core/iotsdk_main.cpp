@@ -6,7 +6,6 @@
 
 #include "cloud/mqtt_handle.h"
 #include "core/iot_common.h"
-#include "core/tel_agent_main.h"
 #include "gps/gps_handle.h"
 #include "gps/nmea_parse.h"
 #include "lte/lte_handle.h"
@@ -59,23 +58,6 @@ void init_link_callbacks(void) {
     box_info_register(&kBoxInfo);
 }
 
-const dev_hostcore_t dev_hostcore = {
-    hostcore_init,
-    hostcore_deinit,
-    hostcore_mqtt_connect,
-    hostcore_mqtt_disconnect,
-    hostcore_mqtt_pub,
-    hostcore_mqtt_post,
-    hostcore_mqtt_recv_register,
-    write_data_to_bluetooth,
-    write_data_to_GD,
-    write_data_to_ecu,
-    hostcore_bluetooth_recv_register,
-    hostcore_GD32_recv_register,
-    hostcore_ECU_recv_register,
-    hostcore_get_gsensor_info,
-    hostcore_get_gyroscope_info,
-};
 
 int init_iot(void) {
     init_link_callbacks();

@@ -24,6 +24,7 @@
 #include "platform/plat_clock.h"
 #include "platform/plat_path.h"
 #include "platform/sys_action.h"
+#include "platform/unique_fd.h"
 
 namespace {
 
@@ -52,15 +53,7 @@ struct LogCfg {
 LogCfg g_device{"IOT", g_mlog_level, g_mlog_type};
 LogCfg g_sdk{"SDK", g_sdk_level, g_sdk_type};
 
-struct Fd {
-    int fd = -1;
-    explicit Fd(int f) : fd(f) {}
-    ~Fd() {
-        if (fd >= 0) close(fd);
-    }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-};
+using Fd = UniqueFd;
 
 struct DirCloser {
     void operator()(DIR *d) const { closedir(d); }

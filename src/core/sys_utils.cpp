@@ -26,6 +26,7 @@
 #include "platform/plat_path.h"
 #include "platform/sys_action.h"
 #include "platform/plat_thread.h"
+#include "platform/unique_fd.h"
 
 namespace {
 
@@ -39,21 +40,7 @@ constexpr const char *kOffReasonPath = "/sys/bus/spmi/drivers/qcom,qpnp-power-on
 constexpr size_t kSetFileBufMax = 1024;
 constexpr size_t kReadChunk = 16 * 1024;
 
-struct Fd {
-    int fd = -1;
-    explicit Fd(int f) : fd(f) {}
-    ~Fd() {
-        if (fd >= 0) close(fd);
-    }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    // Closes now and reports whether the close itself went well.
-    bool close_checked() {
-        int f = fd;
-        fd = -1;
-        return f < 0 || close(f) == 0;
-    }
-};
+using Fd = UniqueFd;
 
 struct MdCtxFree {
     void operator()(EVP_MD_CTX *c) const { EVP_MD_CTX_free(c); }

@@ -40,6 +40,7 @@
 #include "vehicle/lock_link.h"
 #include "vehicle/usart_ecu_handle.h"
 #include "vehicle/usart_lock_handle.h"
+#include "vehicle/usart_mcu_handle.h"
 #include "vehicle/vehicle_state.h"
 
 namespace {
@@ -221,6 +222,25 @@ int hostcore_init(void) {
 }
 
 int hostcore_deinit(void) { return 0; }
+
+// The library's own operations table: every slot filled.
+const dev_hostcore_t dev_hostcore = {
+    hostcore_init,
+    hostcore_deinit,
+    hostcore_mqtt_connect,
+    hostcore_mqtt_disconnect,
+    hostcore_mqtt_pub,
+    hostcore_mqtt_post,
+    hostcore_mqtt_recv_register,
+    write_data_to_bluetooth,
+    write_data_to_GD,
+    write_data_to_ecu,
+    hostcore_bluetooth_recv_register,
+    hostcore_GD32_recv_register,
+    hostcore_ECU_recv_register,
+    hostcore_get_gsensor_info,
+    hostcore_get_gyroscope_info,
+};
 
 void execute_command(const char *keyword) {
     if (keyword == nullptr) return;

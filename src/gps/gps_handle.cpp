@@ -64,11 +64,6 @@ bool payload_free(uint32_t id) {
 
 }  // namespace
 
-std::mutex &gps_nmea_mutex(void) {
-    // Never destroyed: the client's thread may still hold it at exit.
-    static std::mutex *m = new std::mutex;
-    return *m;
-}
 
 int get_gps_enable_flag(void) { return gps_enable_flag; }
 

@@ -46,9 +46,6 @@ int get_gps_list(char *longi_p, uint32_t *longitude, char *lat_p, uint32_t *lati
 // else 0; the last known values are filled in either case.
 int iot_get_gps_info(iot_gps_info_t *info);
 
-// gps_nmea_mut: guards the sentence store and the GSV sets.  Created once,
-// never destroyed.
-std::mutex &gps_nmea_mutex(void);
 
 // Location client callbacks (run on the client's thread).
 void tx510_loc_api_event_ind_callback(locClientHandleType handle, uint32_t eventIndId, const void *payload,

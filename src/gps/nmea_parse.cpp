@@ -8,7 +8,6 @@
 #include <mutex>
 
 #include "core/logging.h"
-#include "gps/gps_handle.h"
 
 namespace {
 
@@ -380,4 +379,10 @@ void gps_fix_clear_for_restart(void) {
     latitudeV = 0;
     longitudeV = 0;
     gps_update_count = 0;
+}
+
+std::mutex &gps_nmea_mutex(void) {
+    // Never destroyed: the location client's thread may still hold it at exit.
+    static std::mutex *m = new std::mutex;
+    return *m;
 }

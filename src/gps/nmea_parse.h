@@ -1,4 +1,5 @@
 #pragma once
+#include <mutex>
 // NMEA sentence checks and conversions that keep the fix variables current,
 // the GSV sequence collector and the strong-satellite selection.
 //
@@ -77,6 +78,10 @@ int check_gps_gsv(const char *slot);
 
 // Runs GGA, RMC, VTG and GSV on a kNmeaSnapshotLen snapshot.  Returns 0.
 int check_gps_nmea_data(const char *snapshot);
+
+// gps_nmea_mut: guards the sentence store and the GSV sets.  Created once,
+// never destroyed.
+std::mutex &gps_nmea_mutex(void);
 
 // GSV sequence collector.  The caller holds gps_nmea_mutex() (the session's
 // event callback does).  1 stored, 0 rejected.

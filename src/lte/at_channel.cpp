@@ -15,6 +15,7 @@
 
 #include "core/logging.h"
 #include "platform/plat_path.h"
+#include "platform/unique_fd.h"
 
 namespace {
 
@@ -33,15 +34,7 @@ constexpr int kMaxFailedReads = 64;
 std::mutex g_at_lock;
 std::atomic<bool> g_ready{false};
 
-struct Fd {
-    int fd = -1;
-    explicit Fd(int f) : fd(f) {}
-    ~Fd() {
-        if (fd >= 0) close(fd);
-    }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-};
+using Fd = UniqueFd;
 
 // Readiness wait of at most timeout_ms: 1 readable, 0 nothing came, -1 error.
 // *hup is set when the port reports a hang-up (data may still be pending).

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "support/stdout_capture.h"
 #include "box_harness.h"
 #include "core/iot_config.h"
 #include "lte/lte_handle.h"
@@ -174,36 +175,7 @@ namespace {
 constexpr const char *kUe = "/nv/item_files/modem/mmode/ue_usage_setting";
 constexpr const char *kIms = "/nv/item_files/ims/IMS_enable";
 
-// This process's stdout into a file, for the checks' console lines.
-class Stdout {
-public:
-    explicit Stdout(const std::string &path) : path_(path) {
-        fflush(stdout);
-        saved_ = dup(STDOUT_FILENO);
-        const int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (fd >= 0) {
-            dup2(fd, STDOUT_FILENO);
-            close(fd);
-        }
-    }
-    ~Stdout() {
-        fflush(stdout);
-        if (saved_ >= 0) {
-            dup2(saved_, STDOUT_FILENO);
-            close(saved_);
-        }
-    }
-    Stdout(const Stdout &) = delete;
-    Stdout &operator=(const Stdout &) = delete;
-    std::string text() const {
-        fflush(stdout);
-        return read_text(path_);
-    }
-
-private:
-    std::string path_;
-    int saved_ = -1;
-};
+using Stdout = StdoutCapture;
 
 // Command lines the agent wrote to the modem, in order (from devsim's wire log).
 std::vector<std::string> at_commands(const Box &box) {

@@ -168,7 +168,7 @@ TEST_F(QmiClientsTest, EveryServiceMakesItsClientOnceAndKeepsIt) {
     EXPECT_EQ(r.error, QMI_ERR_INVALID_QMI_CMD_V01);
 }
 
-TEST_F(QmiClientsTest, ServiceDownReleasesTheClientAndLaterRequestsFailForGood) {
+TEST_F(QmiClientsTest, ServiceDownReleasesTheClientAndTheNextStartAfterUpMakesANewOne) {
     auto modem = start_modem();
     ASSERT_TRUE(modem->ok());
     ASSERT_EQ(qs_qmi_nas_client_init(), 0);
@@ -187,19 +187,21 @@ TEST_F(QmiClientsTest, ServiceDownReleasesTheClientAndLaterRequestsFailForGood) 
     EXPECT_TRUE(log_has("::QMI uim client released with err code: -2\n\n")) << log_text();
     EXPECT_TRUE(log_has("::QMI wds client released with err code: -2\n\n")) << log_text();
 
-    // The service is back, but the flag stays: no new client, requests fail.
+    // The service is back: the next start makes a new client, which works; the
+    // released handle stays dead.
     for (uint8_t id : {QMI_NAS_SERVICE_ID_V01, QMI_UIM_SERVICE_ID_V01, QMI_WDS_SERVICE_ID_V01}) {
         modem->set_available(id, true);
     }
     EXPECT_EQ(qs_qmi_nas_client_init(), 0);
     EXPECT_EQ(qs_qmi_uim_client_init(), 0);
     EXPECT_EQ(qs_qmi_wds_client_init(), 0);
-    EXPECT_EQ(get_qmi_nas_svc_client(), nullptr);
+    ASSERT_NE(get_qmi_nas_svc_client(), nullptr);
+    EXPECT_NE(get_qmi_nas_svc_client(), old_nas);
     nas_get_serving_system_resp_msg_v01 ss{};
-    EXPECT_NE(nas_serving(get_qmi_nas_svc_client(), &ss), QMI_NO_ERR);
-    EXPECT_NE(nas_serving(old_nas, &ss), QMI_NO_ERR);  // the released handle is dead too
-    EXPECT_EQ(qmi_client_sim_instances(), made);
-    EXPECT_EQ(modem->accepted(QMI_NAS_SERVICE_ID_V01, kClient), 1);
+    EXPECT_EQ(nas_serving(get_qmi_nas_svc_client(), &ss), QMI_NO_ERR);
+    EXPECT_NE(nas_serving(old_nas, &ss), QMI_NO_ERR);
+    EXPECT_EQ(qmi_client_sim_instances(), made + 3);
+    EXPECT_EQ(modem->accepted(QMI_NAS_SERVICE_ID_V01, kClient), 2);
 }
 
 TEST_F(QmiClientsTest, DmsReportsServiceUpDownAndItsOwnLoss) {
@@ -216,12 +218,18 @@ TEST_F(QmiClientsTest, DmsReportsServiceUpDownAndItsOwnLoss) {
     EXPECT_TRUE(log_has("]dms_error_cb|")) << log_text();
     EXPECT_TRUE(log_has("::DMS sys down event recvd. srv_id:2\n")) << log_text();
     EXPECT_TRUE(log_has("::QMI dms client released with err code: -2\n")) << log_text();
+    // While the service is down no client can be made; once it is back the
+    // next start makes a new one, and requests work again.
+    EXPECT_EQ(qs_qmi_dms_client_init(), -1);
+    EXPECT_EQ(get_qmi_dms_svc_client(), nullptr);
+    modem->set_available(QMI_DMS_SERVICE_ID_V01, true);
     EXPECT_EQ(qs_qmi_dms_client_init(), 0);
+    ASSERT_NE(get_qmi_dms_svc_client(), nullptr);
     dms_get_operating_mode_resp_msg_v01 om{};
-    EXPECT_NE(qmi_client_send_msg_sync(get_qmi_dms_svc_client(), QMI_DMS_GET_OPERATING_MODE_REQ_V01, nullptr, 0, &om,
+    EXPECT_EQ(qmi_client_send_msg_sync(get_qmi_dms_svc_client(), QMI_DMS_GET_OPERATING_MODE_REQ_V01, nullptr, 0, &om,
                                        sizeof om, 1000),
               QMI_NO_ERR);
-    EXPECT_EQ(modem->accepted(QMI_DMS_SERVICE_ID_V01, kClient), 1);
+    EXPECT_EQ(modem->accepted(QMI_DMS_SERVICE_ID_V01, kClient), 2);
 }
 
 TEST_F(QmiClientsTest, AbsentModemFailsAfterTheRetriesAndALaterRequestTriesAgain) {

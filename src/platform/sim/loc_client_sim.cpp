@@ -24,6 +24,7 @@
 
 #include "platform/loc_client.h"
 #include "platform/plat_path.h"
+#include "platform/unique_fd.h"
 
 namespace {
 
@@ -34,19 +35,7 @@ constexpr size_t kMaxLine = 1024;
 constexpr int kAckTimeoutMs = 2000;
 constexpr const char kSocketPath[] = "/var/devsim/gnss.sock";
 
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) close(fd_);
-    }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
+using Fd = UniqueFd;
 
 struct Client {
     locClientHandleType handle = 0;

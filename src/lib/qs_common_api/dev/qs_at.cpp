@@ -13,21 +13,14 @@
 #include <string>
 
 #include "platform/plat_path.h"
+#include "platform/unique_fd.h"
 
 namespace {
 
 constexpr const char *kAtDevice = "/dev/smd7";
 constexpr int kBudgetMs = 1000;
 
-struct Fd {
-    int fd = -1;
-    explicit Fd(int f) : fd(f) {}
-    ~Fd() {
-        if (fd >= 0) close(fd);
-    }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-};
+using Fd = UniqueFd;
 
 int64_t now_ms() {
     using namespace std::chrono;
