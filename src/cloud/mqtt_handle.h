@@ -52,6 +52,8 @@ int set_mqtt_Reregister(int flag);
 
 // The MQTT lock; both do nothing before init_mqtt.  Never from the receive
 // handler: a teardown holding the lock waits for that handler to return.
+// connect_mqtt and free_mqtt take the client's life lock before this one, so
+// they are never called with this lock held.
 void mqtt_lock(void);
 void mqtt_unlock(void);
 
