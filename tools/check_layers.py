@@ -7,7 +7,9 @@ it declared, directly or not) and fails when
   - a file includes a header of a subsystem outside its closure,
   - a file includes a project header by a relative path ("x.h", "../y.h"),
     which would bypass the include roots,
-  - the files of src/ include each other in a circle.
+  - the modules of src/ include each other in a circle (a module is a .cpp
+    and its .h, counted together: a.cpp including b.h and b.cpp including
+    a.h is a circle although no file includes itself).
 
 The compiler enforces the first rule too (each subsystem builds against an
 include root of its own); this check says it in one line per offence and also
@@ -65,8 +67,23 @@ def check(src, table):
             if target not in closure[name]:
                 problems.append(f'{rel}: includes "{inc}" of subsystem {target}, '
                                 f'which subsystem {name} does not link')
-    problems += circles(graph)
+    problems += circles(module_graph(graph))
     return problems
+
+
+def module_of(rel):
+    return os.path.splitext(rel)[0]
+
+
+def module_graph(graph):
+    modules = {}
+    for rel, incs in graph.items():
+        edges = modules.setdefault(module_of(rel), [])
+        for inc in incs:
+            m = module_of(inc)
+            if m != module_of(rel) and m not in edges:
+                edges.append(m)
+    return modules
 
 
 def circles(graph):
@@ -78,7 +95,7 @@ def circles(graph):
         stack.append(n)
         for m in graph.get(n, []):
             if state.get(m) == 1:
-                found.append('include circle: ' + ' -> '.join(stack[stack.index(m):] + [m]))
+                found.append('module circle: ' + ' -> '.join(stack[stack.index(m):] + [m]))
             elif m not in state:
                 visit(m)
         stack.pop()
@@ -106,6 +123,33 @@ def self_test(src, table):
         print('self-test: a wrong include in', victim, 'went unnoticed')
         return 1
     print('self-test: wrong include caught:', [p for p in bad if victim in p][0])
+    # And a circle of two modules of one subsystem, each including the other's header.
+    files = set(owner)
+    pair = None
+    for rel in sorted(files):
+        if not rel.endswith('.cpp') or module_of(rel) + '.h' not in files:
+            continue
+        for inc in includes_of(src, rel):
+            other = module_of(inc) + '.cpp'
+            if inc in files and owner[inc] == owner[rel] and module_of(inc) != module_of(rel) and other in files:
+                pair = (other, module_of(rel) + '.h')
+                break
+        if pair:
+            break
+    if pair is None:
+        print('self-test: no two modules of one subsystem to make a circle of')
+        return 1
+    with tempfile.TemporaryDirectory() as tmp:
+        copy = os.path.join(tmp, 'src')
+        shutil.copytree(src, copy, symlinks=True)
+        with open(os.path.join(copy, pair[0]), 'a') as f:
+            f.write(f'\n#include "{pair[1]}"\n')
+        bad = check(copy, table)
+    caught = [p for p in bad if p.startswith('module circle') and module_of(pair[1]) in p]
+    if not caught:
+        print('self-test: a module circle through', pair[0], 'went unnoticed')
+        return 1
+    print('self-test: module circle caught:', caught[0])
     return 0
 
 

@@ -24,6 +24,7 @@
 #include "platform/plat_clock.h"
 #include "platform/plat_path.h"
 #include "telagent/iotsdk.h"
+#include "vehicle/extra_info.h"
 #include "vehicle/lock_link.h"
 #include "vehicle/vehicle_state.h"
 

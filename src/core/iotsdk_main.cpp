@@ -11,6 +11,7 @@
 #include "lte/lte_handle.h"
 #include "sensor/sensor_handle.h"
 #include "vehicle/box_info.h"
+#include "vehicle/lock_link.h"
 #include "vehicle/bt_handle.h"
 #include "vehicle/factory_test.h"
 #include "vehicle/usart_ecu_handle.h"
@@ -56,6 +57,7 @@ const box_info_ops_t kBoxInfo = {
 
 void init_link_callbacks(void) {
     box_info_register(&kBoxInfo);
+    vehicle_link_attach();
 }
 
 

@@ -18,6 +18,7 @@
 #include "vehicle/frame_codec.h"
 #include "vehicle/serial_line.h"
 #include "vehicle/usart_lock_handle.h"
+#include "vehicle/usart_mcu_handle.h"
 #include "vehicle/vehicle_state.h"
 
 namespace {
@@ -209,6 +210,15 @@ size_t ebike_poll_table(const uint8_t **dst, const uint16_t **ids) {
     if (dst) *dst = kPollDst;
     if (ids) *ids = kPollIds;
     return 30;
+}
+
+namespace {
+const mcu_line_hooks_t kMcuHooks = {communication_with_ble, handle_mcu_caret_frame, clear_app_init_success};
+}  // namespace
+
+void vehicle_link_attach(void) {
+    lock_line_poll_register(ebike_read_task);
+    mcu_line_hooks_register(&kMcuHooks);
 }
 
 int dev_GD32_recv_handler(const unsigned char *frame, int len) {

@@ -5,6 +5,10 @@
 #include <cstddef>
 #include <cstdint>
 
+// Hands the lines what the links above them do: the lock line's polling cycle
+// and the MCU line's BLE polling, caret frames and start-up reset.  Called at
+// start-up before the lines are opened.
+void vehicle_link_attach(void);
 // Number of entries of the lock line's message table, and the id of entry i.
 size_t lock_msg_table_size(void);
 uint16_t lock_msg_table_id(size_t i);

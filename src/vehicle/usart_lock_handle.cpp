@@ -5,7 +5,6 @@
 
 #include "core/logging.h"
 #include "vehicle/frame_codec.h"
-#include "vehicle/lock_link.h"
 #include "vehicle/serial_line.h"
 #include "vehicle/vehicle_state.h"
 
@@ -16,6 +15,8 @@ const SerialLineConfig kLockCfg = {
 };
 
 std::atomic<dev_recv_cb_t> g_lock_cb{nullptr};
+// The polling cycle the polling thread repeats, registered at start-up.
+std::atomic<void (*)(void)> g_poll_task{nullptr};
 
 // The answer a request_lock_expect waits for: 1 << 32 | dst << 24 | src << 16 | id, 0 when none.
 std::atomic<uint64_t> g_expect{0};
@@ -116,8 +117,15 @@ int hostcore_GD32_recv_register(dev_recv_cb_t cb) {
 void communication_with_gd32_loop(void) {
     static std::atomic<bool> announced{false};
     if (!announced.exchange(true)) printf("communication_with_gd32_loop \r");
-    ebike_read_task();
+    void (*task)(void) = g_poll_task.load();
+    if (task == nullptr) {
+        line_sleep_ms(1000);  // nothing to poll with yet
+        return;
+    }
+    task();
 }
+
+void lock_line_poll_register(void (*task)(void)) { g_poll_task.store(task); }
 
 void com_uart_read_thread_destroy(void) { lock_line().poll_thread.stop(); }
 

@@ -49,6 +49,9 @@ int lock_com_expected(const uint8_t *frame, int len);
 
 int hostcore_GD32_recv_register(dev_recv_cb_t cb);
 
+// The polling cycle the polling thread repeats (the bike link's), registered
+// at start-up; until one is, the thread only idles.
+void lock_line_poll_register(void (*task)(void));
 // Polling thread body (one cycle) and its stop/restart around controller updates.
 void communication_with_gd32_loop(void);
 void com_uart_read_thread_destroy(void);

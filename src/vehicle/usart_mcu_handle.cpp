@@ -6,7 +6,6 @@
 
 #include "core/logging.h"
 #include "platform/plat_clock.h"
-#include "vehicle/bt_handle.h"
 #include "vehicle/frame_codec.h"
 #include "vehicle/serial_line.h"
 
@@ -19,6 +18,17 @@ const SerialLineConfig kMcuCfg = {
 constexpr int kCaretIdleTag = 255;
 
 std::atomic<dev_recv_cb_t> g_bt_cb{nullptr};
+std::atomic<const mcu_line_hooks_t *> g_hooks{nullptr};
+
+// The registered BLE polling cycle; idles while there is none.
+void poll_cycle() {
+    const mcu_line_hooks_t *h = g_hooks.load();
+    if (h == nullptr || h->poll_cycle == nullptr) {
+        line_sleep_ms(1000);
+        return;
+    }
+    h->poll_cycle();
+}
 std::atomic<unsigned> g_mcu_speed{0};
 std::atomic<int> g_dfu_uart_status{0};
 std::atomic<bool> g_released_recv{false};
@@ -27,7 +37,7 @@ std::atomic<bool> g_released_poll{false};
 void start_threads(SerialLine &l) {
     l.recv_thread.start(lte_uart_recv);
     l.dispatch_thread.start(lte_uart_handle_loop);
-    l.poll_thread.start(communication_with_ble);
+    l.poll_thread.start(poll_cycle);
 }
 
 }  // namespace
@@ -38,7 +48,8 @@ SerialLine &mcu_line(void) {
 }
 
 int init_mcu_usart(void) {
-    clear_app_init_success();
+    const mcu_line_hooks_t *h = g_hooks.load();
+    if (h != nullptr && h->line_init != nullptr) h->line_init();
     g_mcu_speed.store(kMcuCfg.baud);
     SerialLine &l = mcu_line();
     if (!l.open_port()) {
@@ -81,7 +92,7 @@ int mcu_line_take_back(void) {
     SerialLine &l = mcu_line();
     int ok = l.open_port();
     if (g_released_recv.exchange(false)) l.recv_thread.start(lte_uart_recv);
-    if (g_released_poll.exchange(false)) l.poll_thread.start(communication_with_ble);
+    if (g_released_poll.exchange(false)) l.poll_thread.start(poll_cycle);
     g_dfu_uart_status.store(0);
     return ok;
 }
@@ -126,7 +137,8 @@ void lte_uart_handle_loop(void) {
         if (get_ota_mode()) return;
         if (frame[0] == kCaretStart) {
             mcu_line().deliver_answer(frame, len, frame[3]);
-            handle_mcu_caret_frame(frame, static_cast<int>(len));
+            const mcu_line_hooks_t *h = g_hooks.load();
+            if (h != nullptr && h->caret_frame != nullptr) h->caret_frame(frame, static_cast<int>(len));
             return;
         }
         dev_recv_cb_t cb = g_bt_cb.load();
@@ -154,10 +166,12 @@ int hostcore_bluetooth_recv_register(dev_recv_cb_t cb) {
     return 0;
 }
 
+void mcu_line_hooks_register(const mcu_line_hooks_t *hooks) { g_hooks.store(hooks); }
+
 void ble_recv_thread_destroy(void) { mcu_line().recv_thread.stop(); }
 
 void ble_recv_thread_create(void) { mcu_line().recv_thread.start(lte_uart_recv); }
 
 void ble_read_thread_destroy(void) { mcu_line().poll_thread.stop(); }
 
-void ble_read_thread_create(void) { mcu_line().poll_thread.start(communication_with_ble); }
+void ble_read_thread_create(void) { mcu_line().poll_thread.start(poll_cycle); }

@@ -7,6 +7,18 @@
 
 class SerialLine;
 
+// What the BLE link above this line does with it, registered at start-up:
+// the polling cycle of the polling thread, the caret frames from the MCU's own
+// command handler (after a pending caret request has seen them), and what
+// init_mcu_usart resets first.  Any of them may be null.
+struct mcu_line_hooks_t {
+    void (*poll_cycle)(void);
+    void (*caret_frame)(const unsigned char *frame, int len);
+    void (*line_init)(void);
+};
+// The hooks must outlive the line (a static table).
+void mcu_line_hooks_register(const mcu_line_hooks_t *hooks);
+
 // Records the speed, opens the line and starts receive, dispatch and BLE
 // polling threads.  1 when the port opened, else 0 (no threads).
 int init_mcu_usart(void);

@@ -85,10 +85,3 @@ void clear_battery_info_t(void);
 
 // Once-a-second ageing of stale values, run by the supervision loop.
 int check_sys_status(void);
-
-// Extra-information blocks for the cloud; the caller fills them with 0xFF first.
-// Each read that gets no answer leaves its bytes at 0xFF.
-void get_extra_display_info_t(uint8_t *block54);
-void get_extra_motor_info_t(uint8_t *block106);
-void get_extra_gd_info_t(uint8_t *block8);
-void get_extra_ble_info_t(uint8_t *block15);

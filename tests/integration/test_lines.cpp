@@ -21,6 +21,7 @@
 #include "vehicle/usart_ecu_handle.h"
 #include "vehicle/usart_lock_handle.h"
 #include "vehicle/usart_mcu_handle.h"
+#include "vehicle/lock_link.h"
 
 namespace {
 
@@ -155,10 +156,12 @@ protected:
         switch (line) {
             case LOCK:
                 hostcore_GD32_recv_register(on_lock);
+                vehicle_link_attach();
                 ASSERT_EQ(init_lock_usart(), 1);
                 break;
             case MCU:
                 hostcore_bluetooth_recv_register(on_bt);
+                vehicle_link_attach();
                 ASSERT_EQ(init_mcu_usart(), 1);
                 break;
             default:

@@ -32,6 +32,7 @@
 #include "mcu/peer_mcu.h"
 #include "vehicle/bt_handle.h"
 #include "vehicle/serial_line.h"
+#include "vehicle/extra_info.h"
 #include "vehicle/lock_link.h"
 #include "vehicle/usart_ecu_handle.h"
 #include "vehicle/usart_lock_handle.h"

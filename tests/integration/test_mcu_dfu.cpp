@@ -28,6 +28,7 @@
 #include "telagent/iotsdk.h"
 #include "vehicle/mcu_watchdog.h"
 #include "vehicle/usart_mcu_handle.h"
+#include "vehicle/lock_link.h"
 
 namespace {
 
@@ -136,6 +137,7 @@ protected:
 TEST_F(McuDfu, UpdatesTheApplicationByteExactWithNoWastedRoundTrips) {
     ASSERT_NO_FATAL_FAILURE(start());
     // The MCU line is up with its threads, as on the box: the switch takes it over.
+    vehicle_link_attach();
     ASSERT_EQ(init_mcu_usart(), 1);
     const auto img = app_package(10000);  // 4096 + 4096 + 1808
     dfu_serial_clear_round_trips();
@@ -390,6 +392,7 @@ TEST_F(McuDfu, LargeMtuSplitAndLateAnswersStillCarryTheImage) {
 
 TEST_F(McuDfu, WatchdogFramesTheirGapsAndTheFeedTimer) {
     ASSERT_NO_FATAL_FAILURE(start("", true));
+    vehicle_link_attach();
     ASSERT_EQ(init_mcu_usart(), 1);
     EXPECT_EQ(px510_timer(), 1);  // not armed: nothing goes out
     EXPECT_EQ(iot_ctl_mcu_watchdog(1), 1);

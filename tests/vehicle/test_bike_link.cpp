@@ -213,8 +213,10 @@ protected:
         mcu = std::make_unique<PtyPeer>(root.path(), "ttyHSL2");
         dev_hostcore_register(&dev_hostcore);
         hostcore_GD32_recv_register(dev_GD32_recv_handler);
+        vehicle_link_attach();
         ASSERT_EQ(init_lock_usart(), 1);
         com_uart_read_thread_destroy();
+        vehicle_link_attach();
         ASSERT_EQ(init_mcu_usart(), 1);
         ble_read_thread_destroy();
         // The pollers may have sent their first reads before they stopped.
@@ -465,6 +467,7 @@ TEST(Commissioning, SetsWorkingModeAndReboots) {
         init_iotconfig();
         dev_hostcore_register(&dev_hostcore);
         hostcore_GD32_recv_register(dev_GD32_recv_handler);
+        vehicle_link_attach();
         if (init_lock_usart() != 1) _exit(3);
         com_uart_read_thread_destroy();
         for (;;) pause();
@@ -485,6 +488,7 @@ TEST(LockPolling, RequestsGoOutInOrderEveryHalfSecond) {
     TestRoot root;
     PtyPeer board(root.path(), "ttyHSL1");
     dev_hostcore_register(&dev_hostcore);
+    vehicle_link_attach();
     ASSERT_EQ(init_lock_usart(), 1);
     const uint8_t *dst = nullptr;
     const uint16_t *ids = nullptr;

@@ -27,6 +27,7 @@ protected:
         board = std::make_unique<PtyPeer>(root.path(), "ttyHSL1");
         dev_hostcore_register(&dev_hostcore);
         hostcore_GD32_recv_register(dev_GD32_recv_handler);
+        vehicle_link_attach();
         ASSERT_EQ(init_lock_usart(), 1);
         com_uart_read_thread_destroy();
         Bytes stale;

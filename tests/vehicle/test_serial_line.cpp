@@ -454,6 +454,68 @@ TEST(McuLine, MissingDeviceStartsNothing) {
     EXPECT_EQ(write_com(reinterpret_cast<const uint8_t *>("x"), 1), 0);
 }
 
+// The lines run what the links above them hand down, and nothing before that.
+std::atomic<int> g_init_calls{0};
+
+void poll_lock_marker() {
+    const Bytes m = bus_frame(0x01, 0x06, 0x0ABC, {});
+    write_data_to_GD(m.data(), static_cast<int>(m.size()));
+    line_sleep_ms(300);
+}
+
+void poll_mcu_marker() {
+    const Bytes m = bus_frame(0x07, 0x06, 0x0DEF, {});
+    write_com(m.data(), static_cast<int>(m.size()));
+    line_sleep_ms(300);
+}
+
+void caret_seen(const unsigned char *f, int len) { g_rx.add(f, len); }
+
+void mcu_line_init() { g_init_calls.fetch_add(1); }
+
+TEST(LineHooks, PollingIdlesUntilTheLinkHandsDownItsCycle) {
+    TestRoot root;
+    PtyPeer peer(root.path(), "ttyHSL1");
+    hostcore_GD32_recv_register(collect);
+    ASSERT_EQ(init_lock_usart(), 1);
+    Bytes got;
+    EXPECT_FALSE(peer.read_frame(got, 1500)) << "a polling thread with no cycle sent something";
+    EXPECT_TRUE(lock_line().poll_thread.running());
+    lock_line_poll_register(poll_lock_marker);
+    ASSERT_TRUE(peer.read_frame(got, 2500));
+    EXPECT_EQ(got, bus_frame(0x01, 0x06, 0x0ABC, {}));
+    // Stopped and started again around an update, it runs the same cycle.
+    com_uart_read_thread_destroy();
+    while (peer.read_frame(got, 400)) {}
+    com_uart_read_thread_create();
+    ASSERT_TRUE(peer.read_frame(got, 2500));
+    EXPECT_EQ(got, bus_frame(0x01, 0x06, 0x0ABC, {}));
+}
+
+TEST(LineHooks, McuLineHandsCaretFramesAndItsStartToTheLink) {
+    TestRoot root;
+    PtyPeer peer(root.path(), "ttyHSL2");
+    hostcore_bluetooth_recv_register(collect);
+    static const mcu_line_hooks_t hooks = {poll_mcu_marker, caret_seen, mcu_line_init};
+    mcu_line_hooks_register(&hooks);
+    ASSERT_EQ(init_mcu_usart(), 1);
+    EXPECT_EQ(g_init_calls.load(), 1);
+    Bytes got;
+    ASSERT_TRUE(peer.read_frame(got, 2500));
+    EXPECT_EQ(got, bus_frame(0x07, 0x06, 0x0DEF, {}));
+    // A caret frame goes to the link's hook; a bus frame to the receive callback.
+    uint8_t c[32];
+    const uint8_t data[3] = {1, 2, 3};
+    const size_t cn = build_caret_frame(0x0B, data, sizeof data, c, sizeof c);
+    peer.send(Bytes(c, c + cn));
+    const Bytes bus = bus_frame(0x06, 0x07, 0xF402, {5});
+    peer.send(bus);
+    ASSERT_TRUE(g_rx.wait_count(2, 3000));
+    const std::vector<Bytes> rx = g_rx.snapshot();
+    EXPECT_EQ(rx[0], Bytes(c, c + cn));
+    EXPECT_EQ(rx[1], bus);
+}
+
 TEST(FactoryLine, SixteenBitLengthVersusLowByteLines) {
     Bytes payload(0x0105, 0x00);
     Bytes big = bus_frame(0x06, 0x09, 0xF40C, payload);  // 271 bytes
