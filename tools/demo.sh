@@ -93,7 +93,7 @@ if [ -n "$mosq" ] && [ -n "$mosq_passwd" ]; then
     port=$(free_port) || break
     # The log goes to a file (written line by line) so the box's connection
     # and subscriptions show as they happen.
-    printf '%s\nlistener %s 127.0.0.1\nallow_anonymous false\npassword_file %s\npersistence false\nlog_dest file %s\nlog_type all\n' \
+    printf '%s\nlistener %s 127.0.0.1\nallow_anonymous false\npassword_file %s\npersistence false\nset_tcp_nodelay true\nlog_dest file %s\nlog_type all\n' \
       "$run_as" "$port" "$broker_dir/passwd" "$broker_dir/mosquitto.log" >"$broker_dir/mosquitto.conf"
     "$mosq" -c "$broker_dir/mosquitto.conf" >"$broker_dir/mosquitto.out" 2>&1 &
     bpid=$!

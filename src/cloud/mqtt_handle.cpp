@@ -19,6 +19,7 @@
 #include "lte/lte_handle.h"
 #include "platform/plat_clock.h"
 #include "platform/plat_thread.h"
+#include "platform/tcp_nodelay.h"
 
 namespace {
 
@@ -272,10 +273,14 @@ void onSubscribe_Failure(void *context, MQTTAsync_failureData *response) {
     mqtt_force_redial.store(1);
 }
 
+// Port of the broker the live client connects to.
+std::atomic<int> g_broker_port{0};
+
 void onConnect_Success(void *context, MQTTAsync_successData *) {
     CallbackScope cb(context);
     g_connect_answered.store(cb.gen());
     if (!cb.live()) return;
+    tcp_nodelay_to_port(g_broker_port.load());
     g_state.store(kConnected);
     g_lib_connected.store(1);
     MQTTAsync client = g_cb_handle.load();
@@ -336,6 +341,7 @@ void MQTT_Connect_Lost(void *context, char *cause) {
 void onConnected(void *context, char *) {
     CallbackScope cb(context);
     if (!cb.live() || g_lost_gen.load() != cb.gen()) return;
+    tcp_nodelay_to_port(g_broker_port.load());
     g_lib_connected.store(1);
     mlog(LOG_DEBUG, "%d/%s automatic reconnect, redial requested\n", __LINE__, __func__);
     mqtt_force_redial.store(1);
@@ -531,6 +537,7 @@ int hostcore_mqtt_connect(mqtt_conf_t *conf) {
     host[sizeof conf->hostip] = '\0';
     const int n = snprintf(g_conn.uri, sizeof g_conn.uri, "tcp://%s:%d", host, static_cast<int>(conf->port));
     if (n <= 0 || static_cast<size_t>(n) >= sizeof g_conn.uri) return -1;
+    g_broker_port.store(static_cast<int>(conf->port));
     snprintf(g_conn.clientid, sizeof g_conn.clientid, "%s", clientid);
     memcpy(g_conn.username, conf->username, sizeof g_conn.username - 1);
     memcpy(g_conn.password, conf->password, sizeof g_conn.password - 1);

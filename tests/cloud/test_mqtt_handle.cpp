@@ -4,6 +4,11 @@
 // restart, 21 passes, working mode, the fifth-reconnect LTE restart) and the
 // teardown rules the asynchronous client needs.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstring>
@@ -47,6 +52,25 @@ std::vector<Received> received() {
 }
 
 size_t pos_of(const std::string &hay, const std::string &needle) { return hay.find(needle); }
+
+// The process's TCP sockets to the broker's port: how many, and how many of
+// them have Nagle's algorithm off.
+std::pair<int, int> broker_sockets(int port) {
+    int n = 0, nodelay = 0;
+    for (int fd = 0; fd < 4096; ++fd) {
+        struct stat st {};
+        if (fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode)) continue;
+        sockaddr_storage peer {};
+        socklen_t pl = sizeof peer;
+        if (getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &pl) != 0 || peer.ss_family != AF_INET) continue;
+        if (ntohs(reinterpret_cast<sockaddr_in *>(&peer)->sin_port) != port) continue;
+        int v = 0;
+        socklen_t vl = sizeof v;
+        ++n;
+        if (getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &v, &vl) == 0 && v != 0) ++nodelay;
+    }
+    return {n, nodelay};
+}
 
 }  // namespace
 
@@ -290,6 +314,25 @@ TEST_F(MqttSession, BrokerRestartIsFollowedByANewSessionOnTheNextPass) {
     EXPECT_EQ(get_mqtt_retry_count(), 0);
     EXPECT_EQ(get_mqtt_client_count(), 1);
     EXPECT_NE(console.text().find("free_mqtt MQTTAsync_unsubscribe "), std::string::npos);
+}
+
+// A response written right after a PUBACK must not wait for the broker's
+// delayed acknowledgement: the session's socket has Nagle's algorithm off, and
+// so has the socket of every new session.
+TEST_F(MqttSession, SessionSocketsSendAtOnce) {
+    ASSERT_TRUE(bring_up());
+    auto s = broker_sockets(broker.port());
+    EXPECT_EQ(s.first, 1);
+    EXPECT_EQ(s.second, 1) << "Nagle's algorithm is still on";
+
+    broker.stop();
+    ASSERT_TRUE(wait_loss());
+    ASSERT_EQ(broker.start(), 0);
+    check_mqqt_connected();
+    ASSERT_TRUE(poll_until([] { return get_mqqt_connected() == 1; }, 10000)) << console.text();
+    s = broker_sockets(broker.port());
+    EXPECT_EQ(s.first, 1);
+    EXPECT_EQ(s.second, 1) << "the new session's socket";
 }
 
 TEST_F(MqttSession, FifthReconnectInARowRestartsLteAndAHealthyPassResetsTheCount) {

@@ -394,7 +394,7 @@ Broker::Broker() {
         port_ = free_loopback_port();
         const std::string conf = dir_ + "/mosquitto.conf";
         std::ofstream(conf, std::ios::trunc) << "listener " << port_ << " 127.0.0.1\n"
-                                             << "allow_anonymous true\npersistence false\n";
+                                             << "allow_anonymous true\npersistence false\nset_tcp_nodelay true\n";
         pid_ = spawn({mosquitto, "-c", conf}, {}, dir_ + "/mosquitto.log");
         if (pid_ < 0) break;
         bool exited = false;

@@ -9,6 +9,8 @@
 #include <deque>
 #include <mutex>
 
+#include "platform/tcp_nodelay.h"
+
 int64_t cloud_now_us(void) {
     using namespace std::chrono;
     return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
@@ -25,6 +27,7 @@ struct CloudClient::State {
     std::string why;
     int acked = 0;  // publishes the broker acknowledged
     int pub_failed = 0;
+    int port = 0;  // the broker's, for TCP_NODELAY on each connection
     static constexpr size_t kQueueMax = 10000;  // a stalled reader drops, never grows without end
 
     void subscribe_all() {
@@ -85,7 +88,13 @@ void on_lost(void *ctx, char *) {
 }
 
 // Also after every automatic reconnect: a clean session forgot the filters.
-void on_connected(void *ctx, char *) { static_cast<CloudClient::State *>(ctx)->subscribe_all(); }
+// Requests go out at once, not after the broker's delayed acknowledgement of
+// the last response's PUBACK.
+void on_connected(void *ctx, char *) {
+    auto *s = static_cast<CloudClient::State *>(ctx);
+    tcp_nodelay_to_port(s->port);
+    s->subscribe_all();
+}
 
 void on_connect_failure(void *ctx, MQTTAsync_failureData *d) {
     auto *s = static_cast<CloudClient::State *>(ctx);
@@ -117,6 +126,7 @@ int CloudClient::connect(const BrokerOptions &opt, const std::vector<std::string
         return -1;
     }
     st_->filters = filters;
+    st_->port = opt.port;
     const std::string uri = "tcp://" + opt.host + ":" + std::to_string(opt.port);
     const std::string id = opt.client_id.empty() ? "telagent-cloud-" + std::to_string(getpid()) : opt.client_id;
     if (MQTTAsync_create(&st_->client, uri.c_str(), id.c_str(), MQTTCLIENT_PERSISTENCE_NONE, nullptr) !=
