@@ -229,34 +229,52 @@ int switch_to_app(const Session &s) {
     return 0;
 }
 
-// The motor controllers' sequence; `send_msg` / `send_err` name the write step.
-int update_motor(const Session &s, const char *send_msg, const char *send_err, const char *ok_msg) {
+// The texts of the erase, write and CRC steps of one session.
+struct StepTexts {
+    const char *send;
+    const char *send_err;
+    const char *crc;
+    const char *crc_err;
+};
+
+int version_step(const Session &s) {
     printf("check_boot_version \r");
-    if (!check_boot_version(s)) {
-        printf("check_boot_version err\r");
+    if (check_boot_version(s)) return 1;
+    printf("check_boot_version err\r");
+    return 0;
+}
+
+// Erase, write the blocks, check the CRC: what every session does once its
+// controller is in the bootloader.
+int erase_write_check(const Session &s, const StepTexts &t) {
+    printf("erase_controller_sectors \r");
+    if (!erase_sectors(s)) {
+        printf("erase_controller_sectors err\r");
         return 0;
     }
+    printf("%s", t.send);
+    if (!write_blocks(s)) {
+        printf("%s", t.send_err);
+        return 0;
+    }
+    printf("%s", t.crc);
+    if (!check_crc(s)) {
+        printf("%s", t.crc_err);
+        return 0;
+    }
+    return 1;
+}
+
+// The motor controllers' sequence; `send_msg` / `send_err` name the write step.
+int update_motor(const Session &s, const char *send_msg, const char *send_err, const char *ok_msg) {
+    if (!version_step(s)) return 0;
     if (enable_display_slave_mode() != 1) printf("display enter slave mode err\r");
     if (set_main_BMS_out() != 1) printf("set_main_BMS_out err\r");
     if (!enter_bootloader(s)) {
         printf("check_correct_bootloader_state err\r");
         return 0;
     }
-    printf("erase_controller_sectors \r");
-    if (!erase_sectors(s)) {
-        printf("erase_controller_sectors err\r");
-        return 0;
-    }
-    printf("%s", send_msg);
-    if (!write_blocks(s)) {
-        printf("%s", send_err);
-        return 0;
-    }
-    printf("check_crc_cmd \r");
-    if (!check_crc(s)) {
-        printf("check_crc_cmd err\r");
-        return 0;
-    }
+    if (!erase_write_check(s, {send_msg, send_err, "check_crc_cmd \r", "check_crc_cmd err\r"})) return 0;
     printf("switch_to_app \r");
     if (!switch_to_app(s)) {
         printf("switch_to_app err\r");
@@ -316,32 +334,16 @@ int enable_display_master_mode(void) {
 
 int UpdateDisplayFirmware(void) {
     const Session &s = kDisplay;
-    printf("check_boot_version \r");
-    if (!check_boot_version(s)) {
-        printf("check_boot_version err\r");
-        return 0;
-    }
+    if (!version_step(s)) return 0;
     set_main_BMS_out();
     printf("switch_display_to_bootloader \r");
     if (!enter_bootloader(s)) {
         printf("check_correct_bootloader_state err\r");
         return 0;
     }
-    printf("erase_controller_sectors \r");
-    if (!erase_sectors(s)) {
-        printf("erase_controller_sectors err\r");
+    if (!erase_write_check(s, {"send_display_firmware \r", "send_display_firmware err\r", "check_display_crc_cmd \r",
+                               "check_display_crc_cmd err\r"}))
         return 0;
-    }
-    printf("send_display_firmware \r");
-    if (!write_blocks(s)) {
-        printf("send_display_firmware err\r");
-        return 0;
-    }
-    printf("check_display_crc_cmd \r");
-    if (!check_crc(s)) {
-        printf("check_display_crc_cmd err\r");
-        return 0;
-    }
     printf("switch_display_to_app \r");
     const uint8_t app[2] = {0x40, 0x00};
     boot_send(s, app, sizeof app);
@@ -382,30 +384,14 @@ extern "C" TELAGENT_API int handle_ota_motor_task(int target) {
 
 int UpdateGd32Firmware(void) {
     const Session &s = kGd32;
-    printf("check_boot_version \r");
-    if (!check_boot_version(s)) {
-        printf("check_boot_version err\r");
-        return 0;
-    }
+    if (!version_step(s)) return 0;
     if (!enter_bootloader(s)) {
         printf("check_bootloader_state err\r");
         return 0;
     }
-    printf("erase_controller_sectors \r");
-    if (!erase_sectors(s)) {
-        printf("erase_controller_sectors err\r");
+    if (!erase_write_check(s, {"send_controller_firmware \r", "send_controller_firmware err\r", "check_crc_cmd \r",
+                               "check_crc_cmd err\r"}))
         return 0;
-    }
-    printf("send_controller_firmware \r");
-    if (!write_blocks(s)) {
-        printf("send_controller_firmware err\r");
-        return 0;
-    }
-    printf("check_crc_cmd \r");
-    if (!check_crc(s)) {
-        printf("check_crc_cmd err\r");
-        return 0;
-    }
     printf("switch_to_app \r");
     const uint8_t app[2] = {0x40, 0x00};
     boot_send(s, app, sizeof app);
