@@ -73,18 +73,6 @@ bool updating() { return get_ota_mode() != 0; }
 
 size_t payload_len(const uint8_t *f, int len) { return frame_payload_avail(f, len); }
 
-bool is_read(const uint8_t *f, int len) { return payload_len(f, len) == 0; }
-
-void put32(uint8_t *p, int32_t v) {
-    uint32_t u = static_cast<uint32_t>(v);
-    p[0] = static_cast<uint8_t>(u);
-    p[1] = static_cast<uint8_t>(u >> 8);
-    p[2] = static_cast<uint8_t>(u >> 16);
-    p[3] = static_cast<uint8_t>(u >> 24);
-}
-
-int32_t scaled(double v) { return static_cast<int32_t>(v * 10000.0); }
-
 // The same frame with new addresses (and optionally id and payload length) and a fresh CRC.
 size_t readdress(const uint8_t *f, int len, uint8_t dst, uint8_t src, uint16_t id, size_t max_payload, uint8_t *out,
                  size_t cap) {
@@ -112,7 +100,7 @@ void answer2(const uint8_t *f, uint8_t b0, uint8_t b1) {
 // Rule A: the MCU answers this one.  A read goes on to the MCU, source and id
 // unchanged; the MCU answers the requester directly.
 int rule_a(const uint8_t *f, int len) {
-    if (!is_read(f, len)) return 0;
+    if (!frame_is_read(f, len)) return 0;
     uint8_t out[32];
     size_t n = build_orlin_frame(NODE_MCU, f[2], frame_msg_id(f), nullptr, 0, out, sizeof out);
     if (n) dev_send_to_bluetooth(out, static_cast<int>(n));
@@ -125,7 +113,7 @@ int handle_acc_io_status(const uint8_t *f, int len) { return rule_a(f, len); }
 
 int handle_working_mode(const uint8_t *f, int len) {
     if (updating()) return -1;
-    if (is_read(f, len)) {
+    if (frame_is_read(f, len)) {
         answer2(f, static_cast<uint8_t>(get_workingMode()), 0x00);
         return 0;
     }
@@ -136,7 +124,7 @@ int handle_working_mode(const uint8_t *f, int len) {
 }
 
 int handle_imei_msg(const uint8_t *f, int len) {
-    if (updating() || !is_read(f, len)) return -1;
+    if (updating() || !frame_is_read(f, len)) return -1;
     char imei[32] = {0};
     int n = get_imei_text(imei);
     if (n < 10) {
@@ -148,7 +136,7 @@ int handle_imei_msg(const uint8_t *f, int len) {
 }
 
 int handle_model_msg(const uint8_t *f, int len) {
-    if (!is_read(f, len)) return 0;
+    if (!frame_is_read(f, len)) return 0;
     answer(f, reinterpret_cast<const uint8_t *>("KBox40"), 6);
     return 0;
 }
@@ -156,7 +144,7 @@ int handle_model_msg(const uint8_t *f, int len) {
 int handle_test_mode(const uint8_t *f, int len) {
     if (updating()) return -1;
     printf("## handle_test_mode  \r");
-    if (is_read(f, len)) {
+    if (frame_is_read(f, len)) {
         answer2(f, static_cast<uint8_t>(get_TestMode()), 0x00);
         return 0;
     }
@@ -252,7 +240,7 @@ int handle_url_msg(const uint8_t *f, int len) {
 }
 
 int handle_sn_msg(const uint8_t *f, int len) {
-    if (updating() || !is_read(f, len)) return -1;
+    if (updating() || !frame_is_read(f, len)) return -1;
     char sn[64];
     size_t n = box_get_sn(sn, sizeof sn);
     printf("SN_buf %s\r\n", sn);
@@ -262,14 +250,14 @@ int handle_sn_msg(const uint8_t *f, int len) {
 }
 
 int handle_app_version(const uint8_t *f, int len) {
-    if (updating() || !is_read(f, len)) return -1;
+    if (updating() || !frame_is_read(f, len)) return -1;
     const uint8_t p[4] = {0x01, 0x02, 0x02, 0x1C};
     answer(f, p, 4);
     return 0;
 }
 
 int handle_iccid_msg(const uint8_t *f, int len) {
-    if (updating() || !is_read(f, len)) return -1;
+    if (updating() || !frame_is_read(f, len)) return -1;
     char iccid[64];
     size_t n = box_get_iccid(iccid, sizeof iccid);
     if (n < 5) return 0;
@@ -278,14 +266,14 @@ int handle_iccid_msg(const uint8_t *f, int len) {
 }
 
 int handle_lte_network(const uint8_t *f, int len) {
-    if (updating() || !is_read(f, len)) return -1;
+    if (updating() || !frame_is_read(f, len)) return -1;
     const uint8_t b = static_cast<uint8_t>(box_get_lte_data_status());
     answer(f, &b, 1);
     return 0;
 }
 
 int handle_4g_signal(const uint8_t *f, int len) {
-    if (updating() || !is_read(f, len)) return -1;
+    if (updating() || !frame_is_read(f, len)) return -1;
     uint8_t csq = box_get_lte_csq();
     printf("4g_signal   --  %d   --- \r\n", csq);
     answer(f, &csq, 1);
@@ -293,7 +281,7 @@ int handle_4g_signal(const uint8_t *f, int len) {
 }
 
 int handle_gps_signal(const uint8_t *f, int len) {
-    if (updating() || !is_read(f, len)) return -1;
+    if (updating() || !frame_is_read(f, len)) return -1;
     box_position_t pos{};
     box_get_position(&pos);
     uint16_t v = static_cast<uint16_t>(pos.snr);
@@ -303,15 +291,15 @@ int handle_gps_signal(const uint8_t *f, int len) {
 }
 
 int handle_gps_longitude_latitude(const uint8_t *f, int len) {
-    if (updating() || !is_read(f, len)) return -1;
+    if (updating() || !frame_is_read(f, len)) return -1;
     box_position_t pos{};
     if (box_get_position(&pos) != 1) {
         printf("gps_info failed \r");
         pos = box_position_t{};
     }
     uint8_t p[8];
-    put32(p, static_cast<int32_t>(pos.longitude * 1000000.0));
-    put32(p + 4, static_cast<int32_t>(pos.latitude * 1000000.0));
+    put_le32(p, static_cast<int32_t>(pos.longitude * 1000000.0));
+    put_le32(p + 4, static_cast<int32_t>(pos.latitude * 1000000.0));
     answer(f, p, 8);
     return 0;
 }
@@ -319,22 +307,22 @@ int handle_gps_longitude_latitude(const uint8_t *f, int len) {
 // 0xF40C is the gyroscope everywhere else (lock line, factory tool): the app
 // gets the gyroscope too, not the accelerometer.
 int handle_gyroscope(const uint8_t *f, int len) {
-    if (updating() || !is_read(f, len)) return -1;
+    if (updating() || !frame_is_read(f, len)) return -1;
     iot_sensor_data_t s{};
     int ret = dev_get_gyroscope_info(&s);
     printf("%d.gyroscope:%d:%.5f/%.5f/%.5f\n", __LINE__, ret, static_cast<double>(s.x), static_cast<double>(s.y),
            static_cast<double>(s.z));
     uint8_t p[12];
-    put32(p, scaled(s.x));
-    put32(p + 4, scaled(s.y));
-    put32(p + 8, scaled(s.z));
+    put_le32(p, frame_scaled(s.x));
+    put_le32(p + 4, frame_scaled(s.y));
+    put_le32(p + 8, frame_scaled(s.z));
     answer(f, p, 12);
     return 0;
 }
 
 int handle_ble_app_version(const uint8_t *f, int len) {
     if (updating()) return -1;
-    if (is_read(f, len)) return rule_a(f, len);
+    if (frame_is_read(f, len)) return rule_a(f, len);
     mcu_com_answer(f, len);
     return 0;
 }
@@ -345,7 +333,7 @@ int handle_battery_charging(const uint8_t *f, int len) { return updating() ? -1 
 int handle_ble_eeprom(const uint8_t *f, int len) { return updating() ? -1 : rule_a(f, len); }
 
 int handle_gd_app_version(const uint8_t *f, int len) {
-    if (updating() || !is_read(f, len)) return updating() ? -1 : 0;
+    if (updating() || !frame_is_read(f, len)) return updating() ? -1 : 0;
     uint8_t out[32];
     size_t n = build_orlin_frame(NODE_GD32, f[2], frame_msg_id(f), nullptr, 0, out, sizeof out);
     if (n) dev_send_to_GD32(out, static_cast<int>(n));
@@ -357,7 +345,7 @@ void set_main_status(iot_battery_t &b, const void *ctx) { b.main_battery_status 
 
 int handle_battery_voltage(const uint8_t *f, int len) {
     if (updating()) return -1;
-    if (is_read(f, len)) return rule_a(f, len);
+    if (frame_is_read(f, len)) return rule_a(f, len);
     if (payload_len(f, len) < 2) return -1;
     // The MCU sends the voltage high byte first.
     const uint16_t v = static_cast<uint16_t>((f[7] << 8) | f[8]);
@@ -368,7 +356,7 @@ int handle_battery_voltage(const uint8_t *f, int len) {
 
 // Only the MCU knows the main battery; the app reads what it said last.
 int handle_main_battery_status(const uint8_t *f, int len) {
-    if (f[2] == NODE_MCU && !is_read(f, len)) {
+    if (f[2] == NODE_MCU && !frame_is_read(f, len)) {
         const uint8_t b = f[7];
         vs_update_iot_battery(set_main_status, &b);
         mcu_com_answer(f, len);
@@ -593,7 +581,7 @@ int router_ble_data(const unsigned char *f, int len) {
         if (updating()) return -1;
         n = app_display_translate(f, len, out, sizeof out);
         if (n == 0) return 0;
-    } else if (id == 0xF40D && !is_read(f, len)) {
+    } else if (id == 0xF40D && !frame_is_read(f, len)) {
         n = readdress(f, len, f[1], NODE_BOX, id, kFrameBuf, out, sizeof out);
     } else {
         return post_BlePackageProtocol(f, len) ? 0 : -1;

@@ -34,8 +34,6 @@ const uint8_t *payload(const uint8_t *f, int len, size_t need) {
     return n >= need && n > 0 ? f + 7 : nullptr;
 }
 
-bool is_read(const uint8_t *f, int len) { return frame_payload_avail(f, len) == 0; }
-
 }  // namespace
 
 int battery_of_source(uint8_t src) {
@@ -48,7 +46,7 @@ int battery_of_source(uint8_t src) {
 }
 
 int handle_odo(const uint8_t *f, int len) {
-    if (is_read(f, len)) return -1;
+    if (frame_is_read(f, len)) return -1;
     const uint8_t *p = payload(f, len, 4);
     if (p == nullptr) return 0;
     uint32_t v = rd32(p);
@@ -57,7 +55,7 @@ int handle_odo(const uint8_t *f, int len) {
 }
 
 int handle_odoRange(const uint8_t *f, int len) {
-    if (is_read(f, len)) return -1;
+    if (frame_is_read(f, len)) return -1;
     const uint8_t *p = payload(f, len, 4);
     if (p == nullptr) return 0;
     uint16_t v = static_cast<uint16_t>(rd32(p) / 10000u);
@@ -66,7 +64,7 @@ int handle_odoRange(const uint8_t *f, int len) {
 }
 
 int handle_motor_pwr_out(const uint8_t *f, int len) {
-    if (is_read(f, len)) return -1;
+    if (frame_is_read(f, len)) return -1;
     const uint8_t *p = payload(f, len, 2);
     if (p == nullptr) return 0;
     uint16_t v = rd16(p);
@@ -75,7 +73,7 @@ int handle_motor_pwr_out(const uint8_t *f, int len) {
 }
 
 int handle_human_pwr(const uint8_t *f, int len) {
-    if (is_read(f, len)) return -1;
+    if (frame_is_read(f, len)) return -1;
     const uint8_t *p = payload(f, len, 2);
     if (p == nullptr) return 0;
     uint16_t v = rd16(p);
@@ -84,7 +82,7 @@ int handle_human_pwr(const uint8_t *f, int len) {
 }
 
 int handle_supportLevel(const uint8_t *f, int len) {
-    if (is_read(f, len)) return -1;
+    if (frame_is_read(f, len)) return -1;
     const uint8_t *p = payload(f, len, 1);
     if (p == nullptr) return 0;
     uint8_t v = p[0];
@@ -93,7 +91,7 @@ int handle_supportLevel(const uint8_t *f, int len) {
 }
 
 int handle_error(const uint8_t *f, int len) {
-    if (is_read(f, len)) return -1;
+    if (frame_is_read(f, len)) return -1;
     uint8_t src = f[2];
     if (src == 0x01) {
         const uint8_t *p = payload(f, len, 2);
@@ -111,7 +109,7 @@ int handle_error(const uint8_t *f, int len) {
 }
 
 int handle_battery_soc(const uint8_t *f, int len) {
-    if (is_read(f, len)) return -1;
+    if (frame_is_read(f, len)) return -1;
     int n = battery_of_source(f[2]);
     const uint8_t *p = payload(f, len, 1);
     if (n == 0 || p == nullptr) return 0;
@@ -128,7 +126,7 @@ int handle_battery_soc(const uint8_t *f, int len) {
 }
 
 int handle_battery_pack_voltage(const uint8_t *f, int len) {
-    if (is_read(f, len)) return -1;
+    if (frame_is_read(f, len)) return -1;
     int n = battery_of_source(f[2]);
     const uint8_t *p = payload(f, len, 2);
     if (n == 0 || p == nullptr) return 0;
@@ -138,7 +136,7 @@ int handle_battery_pack_voltage(const uint8_t *f, int len) {
 }
 
 int handle_battery_real_current(const uint8_t *f, int len) {
-    if (is_read(f, len)) return -1;
+    if (frame_is_read(f, len)) return -1;
     int n = battery_of_source(f[2]);
     const uint8_t *p = payload(f, len, 2);
     if (n == 0 || p == nullptr) return 0;
@@ -148,7 +146,7 @@ int handle_battery_real_current(const uint8_t *f, int len) {
 }
 
 int handle_battery_temperature(const uint8_t *f, int len) {
-    if (is_read(f, len)) return -1;
+    if (frame_is_read(f, len)) return -1;
     int n = battery_of_source(f[2]);
     const uint8_t *p = payload(f, len, 2);
     if (n == 0 || p == nullptr) return 0;
@@ -158,7 +156,7 @@ int handle_battery_temperature(const uint8_t *f, int len) {
 }
 
 int handle_left_capacity(const uint8_t *f, int len) {
-    if (is_read(f, len)) return -1;
+    if (frame_is_read(f, len)) return -1;
     int n = battery_of_source(f[2]);
     const uint8_t *p = payload(f, len, 2);
     if (n == 0 || p == nullptr) return 0;
@@ -168,7 +166,7 @@ int handle_left_capacity(const uint8_t *f, int len) {
 }
 
 int handle_main_battery_charging(const uint8_t *f, int len) {
-    if (is_read(f, len)) return -1;
+    if (frame_is_read(f, len)) return -1;
     int n = battery_of_source(f[2]);
     const uint8_t *p = payload(f, len, 1);
     if (n == 0 || p == nullptr) return 0;
@@ -179,7 +177,7 @@ int handle_main_battery_charging(const uint8_t *f, int len) {
 
 int handle_disp_status(const uint8_t *f, int len) {
     if (get_ota_mode()) return -1;
-    if (is_read(f, len)) return -1;
+    if (frame_is_read(f, len)) return -1;
     uint8_t dst = f[1];
     if (dst == 0x04) {
         router_ble_data(f, len);
@@ -199,7 +197,7 @@ int handle_disp_status(const uint8_t *f, int len) {
 
 int handle_softWareVersion(const uint8_t *f, int len) {
     if (get_ota_mode()) return -1;
-    if (is_read(f, len)) return -1;
+    if (frame_is_read(f, len)) return -1;
     if (f[1] != 0x06) return 0;
     if (lock_com_pending()) {
         lock_com_answer(f, len);
@@ -215,7 +213,7 @@ int handle_softWareVersion(const uint8_t *f, int len) {
 
 int handle_serialnumber(const uint8_t *f, int len) {
     if (get_ota_mode()) return -1;
-    if (is_read(f, len)) return -1;
+    if (frame_is_read(f, len)) return -1;
     const uint8_t *p = payload(f, len, 24);
     if (p != nullptr) {
         uint8_t v[24];

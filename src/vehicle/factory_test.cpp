@@ -24,18 +24,6 @@ struct MsgEntry {
 
 size_t payload_len(const uint8_t *f, int len) { return frame_payload_avail(f, len); }
 
-bool is_read(const uint8_t *f, int len) { return payload_len(f, len) == 0; }
-
-void put32(uint8_t *p, int32_t v) {
-    uint32_t u = static_cast<uint32_t>(v);
-    p[0] = static_cast<uint8_t>(u);
-    p[1] = static_cast<uint8_t>(u >> 8);
-    p[2] = static_cast<uint8_t>(u >> 16);
-    p[3] = static_cast<uint8_t>(u >> 24);
-}
-
-int32_t scaled(double v) { return static_cast<int32_t>(v * 10000.0); }
-
 // Answer to the tool: same id, addresses swapped, on the factory line.
 void answer(const uint8_t *f, const uint8_t *payload, size_t n) {
     uint8_t out[128];
@@ -51,7 +39,7 @@ void answer2(const uint8_t *f, uint8_t b0, uint8_t b1) {
 // A read passed on to `dst` (the GD32 board on the lock line, or the MCU),
 // source and id unchanged: the answer finds its way back to the tool.
 int relay_read(const uint8_t *f, int len, uint8_t dst) {
-    if (!is_read(f, len)) return 0;
+    if (!frame_is_read(f, len)) return 0;
     uint8_t out[16];
     size_t n = build_orlin_frame(dst, f[2], frame_msg_id(f), nullptr, 0, out, sizeof out);
     if (n == 0) return 0;
@@ -80,7 +68,7 @@ int start_factory_mode(const uint8_t *f, int len) {
         return -1;
     }
     // Without a payload byte there is nothing to set (byte 7 would be the CRC).
-    if (is_read(f, len)) return -1;
+    if (frame_is_read(f, len)) return -1;
     const uint8_t b = f[7];
     set_factory_mode(b);
     if (b) {
@@ -132,7 +120,7 @@ int imei_msg(const uint8_t *f, int) {
 
 // Modem test flags: bytes 32, 33, 34 of the modem info record.
 int modem_flag(const uint8_t *f, int len, size_t index, const char *read_msg, const char *zero_msg) {
-    if (!is_read(f, len)) return 0;
+    if (!frame_is_read(f, len)) return 0;
     uint8_t info[35];
     box_get_modem_info(info);
     const uint8_t v = info[index];
@@ -165,8 +153,8 @@ int gps_longitude_latitude(const uint8_t *f, int) {
         return 0;
     }
     uint8_t p[8];
-    put32(p, static_cast<int32_t>(pos.longitude * 1000000.0));
-    put32(p + 4, static_cast<int32_t>(pos.latitude * 1000000.0));
+    put_le32(p, static_cast<int32_t>(pos.longitude * 1000000.0));
+    put_le32(p + 4, static_cast<int32_t>(pos.latitude * 1000000.0));
     answer(f, p, 8);
     return 0;
 }
@@ -174,7 +162,7 @@ int gps_longitude_latitude(const uint8_t *f, int) {
 int satellites_count(const uint8_t *f, int len) {
     // The threshold is the request's first payload byte; without it there is
     // nothing to count against.
-    if (is_read(f, len)) return -1;
+    if (frame_is_read(f, len)) return -1;
     int count = box_get_gps_snr_num(f[7]);
     printf("[factory_mode] satellites count:%d \n", count);
     answer2(f, static_cast<uint8_t>(count), 0x00);
@@ -219,18 +207,18 @@ int lte_network(const uint8_t *f, int) {
         return 0;
     }
     uint8_t p[12];
-    put32(p, cell);
-    put32(p + 4, area);
-    put32(p + 8, signal);
+    put_le32(p, cell);
+    put_le32(p + 4, area);
+    put_le32(p + 8, signal);
     answer(f, p, 12);
     return 0;
 }
 
 void sensor_answer(const uint8_t *f, const iot_sensor_data_t &s) {
     uint8_t p[12];
-    put32(p, scaled(s.x));
-    put32(p + 4, scaled(s.y));
-    put32(p + 8, scaled(s.z));
+    put_le32(p, frame_scaled(s.x));
+    put_le32(p + 4, frame_scaled(s.y));
+    put_le32(p + 8, frame_scaled(s.z));
     answer(f, p, 12);
 }
 
@@ -284,7 +272,7 @@ int gps_led_test(const uint8_t *f, int len) {
 }
 
 int model_msg(const uint8_t *f, int len) {
-    if (!is_read(f, len)) return 0;
+    if (!frame_is_read(f, len)) return 0;
     answer(f, reinterpret_cast<const uint8_t *>("KBox40"), 6);
     box_clear_image_store();
     return 0;

@@ -54,6 +54,21 @@ inline size_t frame_payload_avail(const uint8_t *f, int len) {
     return declared < held ? declared : held;
 }
 
+// A frame without payload: a read request.
+inline bool frame_is_read(const uint8_t *f, int len) { return frame_payload_avail(f, len) == 0; }
+
+// Payload fields are little-endian.
+inline void put_le32(uint8_t *p, int32_t v) {
+    const uint32_t u = static_cast<uint32_t>(v);
+    p[0] = static_cast<uint8_t>(u);
+    p[1] = static_cast<uint8_t>(u >> 8);
+    p[2] = static_cast<uint8_t>(u >> 16);
+    p[3] = static_cast<uint8_t>(u >> 24);
+}
+
+// Sensor values travel as 1/10000 units.
+inline int32_t frame_scaled(double v) { return static_cast<int32_t>(v * 10000.0); }
+
 // 1 when the frame starts with 02, ends with 03 and carries a good CRC; else 0
 // with a console message naming what was wrong.
 int check_orlin_msg_valid(const uint8_t *frame, int len);

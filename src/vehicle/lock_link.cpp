@@ -190,16 +190,6 @@ int info_read(uint8_t dst, uint16_t id, int wait_s, uint8_t *out, size_t width) 
     return 0;
 }
 
-int32_t scaled(double v) { return static_cast<int32_t>(v * 10000.0); }
-
-void put32(uint8_t *p, int32_t v) {
-    uint32_t u = static_cast<uint32_t>(v);
-    p[0] = static_cast<uint8_t>(u);
-    p[1] = static_cast<uint8_t>(u >> 8);
-    p[2] = static_cast<uint8_t>(u >> 16);
-    p[3] = static_cast<uint8_t>(u >> 24);
-}
-
 }  // namespace
 
 size_t lock_msg_table_size(void) { return sizeof kMsgTable / sizeof kMsgTable[0]; }
@@ -525,8 +515,8 @@ int handle_cmd_gps_longitude_latitude(const uint8_t *f, int len) {
         info = iot_gps_info_t{};
     }
     uint8_t p[8];
-    put32(p, static_cast<int32_t>(info.longitude * 1000000.0));
-    put32(p + 4, static_cast<int32_t>(info.latitude * 1000000.0));
+    put_le32(p, static_cast<int32_t>(info.longitude * 1000000.0));
+    put_le32(p + 4, static_cast<int32_t>(info.latitude * 1000000.0));
     answer(f, p, 8);
     return 0;
 }
@@ -538,9 +528,9 @@ int handle_cmd_gyroscope(const uint8_t *f, int len) {
     printf("%d.gyroscope:%d:%.5f/%.5f/%.5f\n", __LINE__, ret, static_cast<double>(s.x), static_cast<double>(s.y),
            static_cast<double>(s.z));
     uint8_t p[12];
-    put32(p, scaled(s.x));
-    put32(p + 4, scaled(s.y));
-    put32(p + 8, scaled(s.z));
+    put_le32(p, frame_scaled(s.x));
+    put_le32(p + 4, frame_scaled(s.y));
+    put_le32(p + 8, frame_scaled(s.z));
     answer(f, p, 12);
     return 0;
 }
@@ -552,9 +542,9 @@ int handle_cmd_gsensor(const uint8_t *f, int len) {
     double x = s.x, y = s.y, z = s.z;
     printf("%d.g_sensor:%d:%.5f/%.5f/%.5f-%.5f\n", __LINE__, ret, x, y, z, std::sqrt(x * x + y * y + z * z));
     uint8_t p[12];
-    put32(p, scaled(x));
-    put32(p + 4, scaled(y));
-    put32(p + 8, scaled(z));
+    put_le32(p, frame_scaled(x));
+    put_le32(p + 4, frame_scaled(y));
+    put_le32(p + 8, frame_scaled(z));
     answer(f, p, 12);
     return 0;
 }
