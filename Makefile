@@ -49,7 +49,7 @@ test-plain: build
 test-asan:
 	cmake -S . -B $(ASAN_BUILD) $(CMAKE_GEN) $(CCACHE) -DCMAKE_BUILD_TYPE=Debug -DTELAGENT_SANITIZE=address -DTELAGENT_INTEGRATION_TESTS=OFF
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
-	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(CTEST) -L unit
+	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitizer/lsan.supp UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(CTEST) -L unit
 
 # ThreadSanitizer on the unit tests: the concurrency cases are what it is for.
 test-tsan:
