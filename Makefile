@@ -55,7 +55,7 @@ test-asan:
 test-tsan:
 	cmake -S . -B $(TSAN_BUILD) $(CMAKE_GEN) $(CCACHE) -DCMAKE_BUILD_TYPE=Debug -DTELAGENT_SANITIZE=thread -DTELAGENT_INTEGRATION_TESTS=OFF
 	cmake --build $(TSAN_BUILD) -j $(JOBS)
-	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 $(CTEST) -L unit
+	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$(CURDIR)/tests/sanitizer/tsan.supp $(CTEST) -L unit
 
 # libFuzzer targets (clang), each run for FUZZ_SECONDS from its seed corpus.
 fuzz:

@@ -37,8 +37,9 @@ struct Received {
     int len;
     size_t text_len;  // strlen of the payload as handed over
 };
-std::mutex g_rx_mu;
-std::vector<Received> g_rx;
+// Never destroyed: the inbox thread may still deliver while the process exits.
+std::mutex &g_rx_mu = *new std::mutex;
+std::vector<Received> &g_rx = *new std::vector<Received>;
 
 int record_handler(const char *topic, const char *payload, int len) {
     std::lock_guard<std::mutex> lk(g_rx_mu);

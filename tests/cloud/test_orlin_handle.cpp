@@ -31,8 +31,9 @@ const std::string kDev = "zt/ebike/devices/" + kImeiText;
 struct Post {
     std::string topic, text;
 };
-std::vector<Post> g_posts;
-std::mutex g_posts_mu;  // the task thread posts while a test thread reads
+// Never destroyed: the task thread may still post while the process exits.
+std::vector<Post> &g_posts = *new std::vector<Post>;
+std::mutex &g_posts_mu = *new std::mutex;  // the task thread posts while a test thread reads
 void (*g_on_post)() = nullptr;
 
 int capture_post(const char *topic, const char *text, int len) {

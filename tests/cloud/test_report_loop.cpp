@@ -285,9 +285,11 @@ TEST_F(Report, AResponseWriterSharingTheUplinkBuffersNeverMixesItsBytesIntoARepo
 
 namespace {
 
-// Agent-clock seconds at which frames were handed to the client.
-std::mutex g_post_mu;
-std::vector<time_t> g_post_at;
+// Agent-clock seconds at which frames were handed to the client.  Never
+// destroyed: the report thread outlives the test body and may still post
+// while the process's exit runs the destructors.
+std::mutex &g_post_mu = *new std::mutex;
+std::vector<time_t> &g_post_at = *new std::vector<time_t>;
 
 int timed_post(const char *topic, const char *text, int len) {
     {
