@@ -374,3 +374,32 @@ TEST(LteBox, ComesOnlineByItselfAndAgainAfterTheNetworkDropsTheCall) {
     EXPECT_EQ(count_of(box.console(), "dial network."), dials);
     EXPECT_EQ(count_of(box.actions(), kRoute), 2u);
 }
+
+// The card service lost and back on a running box: the re-dial that follows
+// succeeds without a restart, and the MQTT session (torn down when the call
+// went) is built again and subscribes.
+TEST(LteBox, SimServiceLostAndBackTheBoxReachesTheBrokerAgain) {
+    Broker broker;
+    ASSERT_TRUE(broker.ok()) << broker.error();
+    BoxOptions o;
+    o.scenario = kQuiet;
+    o.mqtt_port = broker.port();
+    Box box(o);
+    ASSERT_TRUE(box.ok()) << box.error();
+    const std::string subscribed = ": cmd topic:";
+    ASSERT_TRUE(box.wait_console(subscribed, 60000)) << box.console();
+    const size_t sessions = count_of(box.console(), subscribed);
+
+    ASSERT_TRUE(control(box, "modem service_down uim"));
+    ASSERT_TRUE(control(box, "modem drop_call"));
+    // Re-dials fail while the card service is gone: no IMSI, no call.
+    ASSERT_TRUE(box.wait_console("--registered isp success, dial network.\n", 20000)) << box.console();
+    harness_sleep_ms(3000);
+    EXPECT_EQ(count_of(box.actions(), kDns2), 1u) << box.actions();
+
+    ASSERT_TRUE(control(box, "modem service_up uim"));
+    ASSERT_TRUE(poll_until([&] { return count_of(box.actions(), kDns2) == 2; }, 30000)) << box.actions();
+    EXPECT_TRUE(poll_until([&] { return count_of(box.console(), subscribed) > sessions; }, 60000))
+        << "no new MQTT session after the card service came back\n"
+        << box.console();
+}
