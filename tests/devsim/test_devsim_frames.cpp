@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/control.h"
+#include "core/devsim_clock.h"
 #include "core/frame_link.h"
 
 namespace {
@@ -424,7 +425,7 @@ TEST(DevsimFrames, PeerAnswersScriptedRequestsAndLogsWhatItSees) {
 
     // A partial frame is logged as dropped once the gap passes on the tick.
     peer->on_bytes(req.data(), 4);
-    peer->on_tick(frame_link_mono_ms() + 2000);
+    peer->on_tick(devsim_mono_ms() + 2000);
     EXPECT_EQ(line.traces.back(), "RX-BAD gap " + hex_of(req.data(), 4));
 }
 

@@ -27,6 +27,7 @@
 #include "core/control.h"
 #include "core/iot_common.h"
 #include "core/iot_config.h"
+#include "core/devsim_clock.h"
 #include "core/frame_link.h"
 #include "bike/peer_bike.h"
 #include "vehicle/lock_link.h"
@@ -195,7 +196,7 @@ TEST(BikePeer, DetachedLineIsTheBareScriptedOne) {
     auto peer = make_bike_peer(line);
     EXPECT_EQ(peer->configure("answer.f403", "0100"), 1) << "[ttyHSL1] keys still reach the frame layer";
     feed(*peer, encode_bus_frame(0x01, 0x06, 0x010D, {}));
-    peer->on_tick(frame_link_mono_ms() + 5000);
+    peer->on_tick(devsim_mono_ms() + 5000);
     EXPECT_TRUE(line.sends.empty()) << "no answers, no broadcasts while detached";
     feed(*peer, encode_bus_frame(0x08, 0x06, 0xF403, {}));
     EXPECT_EQ(line.frames(), std::vector<std::string>{H(encode_bus_frame(0x06, 0x08, 0xF403, B("0100")))});
@@ -239,7 +240,7 @@ TEST(BikePeer, CommandsChangeTheBikeAndAnswerWithItsState) {
     EXPECT_EQ(line.sends.size(), n) << "a silent line is silent for the bike too";
 
     // The state is mirrored for people and tests.
-    peer->on_tick(frame_link_mono_ms());
+    peer->on_tick(devsim_mono_ms());
     const std::string mirror = read_text(line.root() + "/var/devsim/bike_state");
     EXPECT_NE(mirror.find("light = 1\n"), std::string::npos) << mirror;
     EXPECT_NE(mirror.find("locked = 0\n"), std::string::npos) << mirror;
@@ -252,7 +253,7 @@ TEST(BikePeer, StatusQueryIsAnsweredByABroadcastAfterTheKeyPressSettled) {
     FakeLine line;
     auto peer = make_bike_peer(line);
     EXPECT_EQ(control_dispatch("bike attach"), 0);
-    const int64_t t0 = frame_link_mono_ms();
+    const int64_t t0 = devsim_mono_ms();
     peer->on_tick(t0);  // the first periodic broadcast pair
     const std::vector<std::string> periodic = {
         H(encode_bus_frame(0xFF, 0x03, 0xF107, B("02 00 00 00"))),

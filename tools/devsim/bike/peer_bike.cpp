@@ -1,4 +1,5 @@
 #include "bike/peer_bike.h"
+#include "core/devsim_clock.h"
 
 #include <cstdio>
 #include <limits>
@@ -175,7 +176,7 @@ protected:
         if (f.is_request()) {
             if (node == BIKE_DISPLAY && f.id == 0xF107) {
                 // One broadcast answers every query that came meanwhile.
-                if (status_due_ < 0) status_due_ = frame_link_mono_ms() + kBikeStatusSettleMs + s.answer_delay_ms;
+                if (status_due_ < 0) status_due_ = devsim_mono_ms() + kBikeStatusSettleMs + s.answer_delay_ms;
                 return;
             }
             Bytes p;
@@ -213,7 +214,7 @@ private:
             printf("devsim: bike: %s %s\n", t.geometry().name, t.in_boot() ? "in its bootloader" : "back in its application");
         }
         const uint8_t cmd = f.payload.empty() ? 0 : f.payload[0];
-        if (cmd == 0x10 || cmd == 0x40) boot_mirror(t, frame_link_mono_ms());
+        if (cmd == 0x10 || cmd == 0x40) boot_mirror(t, devsim_mono_ms());
     }
 
     void boot_mirror(BootTarget &t, int64_t now) {

@@ -1,4 +1,5 @@
 #include "core/devsim_loop.h"
+#include "core/devsim_clock.h"
 
 #include <poll.h>
 #include <sys/signalfd.h>
@@ -32,12 +33,6 @@ namespace {
 // as a real UART would overrun.
 constexpr size_t kOutMax = 64 * 1024;
 
-int64_t mono_ms() {
-    struct timespec ts {};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 class Line final : public PeerLine {
 public:
     Line(TimerQueue &q, size_t index, std::string port, std::string root)
@@ -46,7 +41,7 @@ public:
     const std::string &port() const override { return port_; }
     const std::string &root() const override { return root_; }
     int send(const uint8_t *data, size_t len, unsigned delay_ms) override {
-        return q_.push(mono_ms() + delay_ms, index_, std::string(reinterpret_cast<const char *>(data), len));
+        return q_.push(devsim_mono_ms() + delay_ms, index_, std::string(reinterpret_cast<const char *>(data), len));
     }
     void trace(const char *dir, const uint8_t *data, size_t len) override { log.write(port_, dir, data, len); }
 
@@ -212,12 +207,12 @@ int devsim_run(const std::string &root, const Scenario &sc) {
     printf("devsim: ready, pid %d\n", static_cast<int>(getpid()));
     fflush(stdout);
 
-    const int64_t start = mono_ms();
+    const int64_t start = devsim_mono_ms();
     for (auto &l : lines) l->next_tick = start + l->peer->tick_ms();
 
     std::vector<struct pollfd> pfds(lines.size() + 2);  // signals, ports, control
     for (;;) {
-        const int64_t now = mono_ms();
+        const int64_t now = devsim_mono_ms();
         TimedSend due;
         while (queue.pop_due(now, &due) == 1) lines[due.port]->enqueue(due.bytes);
         for (auto &l : lines) {
@@ -234,7 +229,7 @@ int devsim_run(const std::string &root, const Scenario &sc) {
         for (auto &l : lines) {
             if (wake < 0 || l->next_tick < wake) wake = l->next_tick;
         }
-        int64_t wait = wake - mono_ms();
+        int64_t wait = wake - devsim_mono_ms();
         if (wait < 0) wait = 0;
         if (wait > 60000) wait = 60000;
 

@@ -1,4 +1,5 @@
 #include "core/frame_link.h"
+#include "core/devsim_clock.h"
 
 #include <cstdio>
 #include <ctime>
@@ -453,12 +454,6 @@ int parse_send_opts(const std::vector<std::string> &words, size_t from, SendOpts
 
 // ---- FramePeer --------------------------------------------------------------------
 
-int64_t frame_link_mono_ms() {
-    struct timespec ts {};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 FramePeer::FramePeer(PeerLine &line, const ParserLimits &lim) : line_(line), parser_(lim) {
     control_ = std::make_unique<ControlRegistration>(
         line_.port(),
@@ -491,7 +486,7 @@ void FramePeer::on_parsed(ParseEvent ev, const Frame *f, const char *why, const 
 }
 
 void FramePeer::on_bytes(const uint8_t *data, size_t len) {
-    parser_.feed(data, len, frame_link_mono_ms(),
+    parser_.feed(data, len, devsim_mono_ms(),
                  [this](ParseEvent ev, const Frame *f, const char *why, const uint8_t *b, size_t n) {
                      on_parsed(ev, f, why, b, n);
                  });

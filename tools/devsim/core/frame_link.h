@@ -203,7 +203,6 @@ private:
     std::unique_ptr<ControlRegistration> control_;  // commands under the port name
 };
 
-int64_t frame_link_mono_ms();
 
 // The three serial ports' peers until their own behaviours land.
 std::unique_ptr<Peer> make_lock_line_peer(PeerLine &line);  // ttyHSL1: bus frames, 2 s gap

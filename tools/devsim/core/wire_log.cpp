@@ -1,4 +1,5 @@
 #include "core/wire_log.h"
+#include "core/devsim_clock.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -37,9 +38,7 @@ int WireLog::open(const std::string &path) {
 
 void WireLog::write(const std::string &port, const char *dir, const uint8_t *data, size_t len) {
     if (fd_ < 0) return;
-    struct timespec ts {};
-    clock_gettime(CLOCK_REALTIME, &ts);
-    const int64_t ms = static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+    const int64_t ms = devsim_wall_ms();
     const std::string line = wire_line(ms, port, dir, data, len);
     // One write per line: O_APPEND keeps lines whole for readers tailing the file.
     ssize_t w;

@@ -1,4 +1,5 @@
 #include "factory/peer_factory.h"
+#include "core/devsim_clock.h"
 
 #include <cstdio>
 #include <string>
@@ -58,7 +59,7 @@ protected:
     void on_frame(const Frame &f) override {
         FramePeer::on_frame(f);
         if (!running() || !waiting_ || f.caret || f.id != steps_[cur_].id) return;
-        const int64_t now = frame_link_mono_ms();
+        const int64_t now = devsim_mono_ms();
         ++ok_;
         log(std::to_string(cur_ + 1) + " " + id_text(f.id) + " ok " + std::to_string(now - sent_ms_) + " " +
             hex_of(f.raw.data(), f.raw.size()) + "\n");
@@ -155,7 +156,7 @@ private:
         steps_ = steps;
         cur_ = 0;
         ok_ = 0;
-        send_current(frame_link_mono_ms());
+        send_current(devsim_mono_ms());
     }
 
     void send_current(int64_t now) {

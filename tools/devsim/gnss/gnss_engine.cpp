@@ -1,4 +1,5 @@
 #include "gnss/gnss_engine.h"
+#include "core/devsim_clock.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -25,18 +26,6 @@ constexpr size_t kOutMax = 256 * 1024;
 constexpr size_t kLineMax = 1024;
 constexpr size_t kCaptureMax = 16u << 20;
 constexpr size_t kStartReqLen = 108;
-
-int64_t mono_ms() {
-    struct timespec ts {};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-int64_t wall_ms() {
-    struct timespec ts {};
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 std::vector<std::string> split_fields(const std::string &s) {
     std::vector<std::string> f;
@@ -356,7 +345,7 @@ int GnssEngine::command(const std::string &cmd, const std::string &args, std::st
 void GnssEngine::log(const char *dir, const std::string &line) {
     if (log_fd_ < 0) return;
     char head[48];
-    snprintf(head, sizeof head, "%lld %s ", static_cast<long long>(wall_ms()), dir);
+    snprintf(head, sizeof head, "%lld %s ", static_cast<long long>(devsim_wall_ms()), dir);
     const std::string rec = head + line + "\n";
     if (write(log_fd_, rec.data(), rec.size()) < 0) {
         // the log is for people; the engine goes on without it
@@ -452,7 +441,7 @@ void GnssEngine::run() {
             std::lock_guard<std::mutex> lk(mu_);
             period = 1000 / (set_.speed > 0 ? set_.speed : 1);
         }
-        const int64_t now = mono_ms();
+        const int64_t now = devsim_mono_ms();
         if (!any_started) {
             next_due = -1;
         } else if (next_due < 0) {
@@ -464,7 +453,7 @@ void GnssEngine::run() {
             if (next_due <= now) next_due = now + period;  // fell behind: no burst
         }
         int wait = 1000;
-        if (next_due >= 0) wait = static_cast<int>(std::min<int64_t>(1000, std::max<int64_t>(0, next_due - mono_ms())));
+        if (next_due >= 0) wait = static_cast<int>(std::min<int64_t>(1000, std::max<int64_t>(0, next_due - devsim_mono_ms())));
 
         pfds.clear();
         pfds.push_back({event_fd_, POLLIN, 0});

@@ -1,4 +1,5 @@
 #include "mcu/peer_mcu.h"
+#include "core/devsim_clock.h"
 
 #include <cstdio>
 #include <ctime>
@@ -82,7 +83,7 @@ public:
         // Boot switch: while the MCU runs its bootloader the line carries SLIP packets.
         if (dfu_.in_boot()) return dfu_.feed(data, len);
         pkg_buf_.insert(pkg_buf_.end(), data, data + len);
-        pkg_last_ms_ = frame_link_mono_ms();
+        pkg_last_ms_ = devsim_mono_ms();
         ble_app_scan(&pkg_buf_, [this](const char *why, const Bytes &pkg) { log_pkg(why, pkg); });
         FramePeer::on_bytes(data, len);
     }

@@ -1,4 +1,5 @@
 #include "power/power_peer.h"
+#include "core/devsim_clock.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -19,11 +20,6 @@ namespace {
 constexpr const char *kPowerDir = "/sys/power";
 constexpr const char *kUsbDir = "/sys/devices/virtual/android_usb/android0";
 constexpr const char *kFifo = "/tmp/wakemsgid_fifo";
-
-int64_t wall_ms() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-}
 
 bool parse_long(const std::string &s, long lo, long hi, long *out) {
     if (s.empty() || s.size() > 9) return false;
@@ -111,7 +107,7 @@ void PowerPeer::stop() {
 
 void PowerPeer::log(const std::string &line) {
     if (log_fd_ < 0) return;
-    const std::string l = std::to_string(wall_ms()) + " " + line + "\n";
+    const std::string l = std::to_string(devsim_wall_ms()) + " " + line + "\n";
     (void)!write(log_fd_, l.data(), l.size());
 }
 

@@ -1,4 +1,5 @@
 #include "sensor/imu_peer.h"
+#include "core/devsim_clock.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -24,18 +25,6 @@ namespace {
 constexpr double kPi = 3.14159265358979323846;
 constexpr double kMaxPitch = 89.0;  // a ramp stops short of upright: beyond it x/z turns over
 constexpr const char *kInputDir = "/sys/devices/virtual/input/input";
-
-int64_t mono_ms() {
-    struct timespec ts {};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-int64_t wall_ms() {
-    struct timespec ts {};
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 // Values may separate their numbers with commas (scenario) or blanks (control).
 std::vector<std::string> words_of(const std::string &v) {
@@ -269,7 +258,7 @@ int ImuPeer::configure(const std::string &key, const std::string &value) {
 
 void ImuPeer::log(const std::string &line) {
     if (log_fd_ < 0) return;
-    const std::string l = std::to_string(wall_ms()) + " " + line + "\n";
+    const std::string l = std::to_string(devsim_wall_ms()) + " " + line + "\n";
     if (write(log_fd_, l.data(), l.size()) != static_cast<ssize_t>(l.size())) {
         // a full disk loses log lines, never the simulation
     }
@@ -465,7 +454,7 @@ int ImuPeer::command(const std::string &cmd, const std::string &args, std::strin
 }
 
 void ImuPeer::run() {
-    int64_t last = mono_ms();
+    int64_t last = devsim_mono_ms();
     int64_t next = last;
     while (!stopping_) {
         int period = 100;
@@ -473,7 +462,7 @@ void ImuPeer::run() {
             std::lock_guard<std::mutex> lk(mu_);
             period = set_.period_ms;
         }
-        const int64_t now = mono_ms();
+        const int64_t now = devsim_mono_ms();
         if (now >= next) {
             std::lock_guard<std::mutex> lk(mu_);
             write_readings_locked(static_cast<int>(now - last), now);
@@ -481,7 +470,7 @@ void ImuPeer::run() {
             next = now + period;
         }
         struct pollfd p[2] = {{inotify_fd_, POLLIN, 0}, {event_fd_, POLLIN, 0}};
-        const int64_t wait = std::max<int64_t>(0, next - mono_ms());
+        const int64_t wait = std::max<int64_t>(0, next - devsim_mono_ms());
         int n = poll(p, 2, static_cast<int>(std::min<int64_t>(wait, 1000)));
         if (n <= 0) continue;
         if (p[0].revents & POLLIN) drain_writes();

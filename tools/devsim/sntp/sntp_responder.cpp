@@ -1,4 +1,5 @@
 #include "sntp/sntp_responder.h"
+#include "core/devsim_clock.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -21,16 +22,6 @@ namespace {
 
 constexpr uint32_t kEra = 2208988800u;
 constexpr size_t kHeader = 48;
-
-int64_t wall_ms() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-}
-
-int64_t mono_ms() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 void put32(std::string &s, size_t at, uint32_t v) {
     s[at] = static_cast<char>(v >> 24);
@@ -259,7 +250,7 @@ int SntpResponder::command(const std::string &cmd, const std::string &args, std:
 
 void SntpResponder::log(const char *dir, size_t i, const std::string &bytes) {
     if (log_fd_ < 0) return;
-    std::string line = std::to_string(wall_ms()) + " " + dir + " " + std::to_string(i + 1) + " ";
+    std::string line = std::to_string(devsim_wall_ms()) + " " + dir + " " + std::to_string(i + 1) + " ";
     static const char kHex[] = "0123456789abcdef";
     for (unsigned char c : bytes) {
         line += kHex[c >> 4];
@@ -285,8 +276,8 @@ void SntpResponder::serve(size_t i) {
         b = servers_[i];
         offset = b.has_offset ? b.arg : offset_s_;
     }
-    const int64_t now = mono_ms();
-    for (const SntpDatagram &d : sntp_answer(b, req, wall_ms() + offset * 1000)) {
+    const int64_t now = devsim_mono_ms();
+    for (const SntpDatagram &d : sntp_answer(b, req, devsim_wall_ms() + offset * 1000)) {
         pending_.push_back({now + d.delay_ms, i, from.sin_addr.s_addr, from.sin_port, d.bytes});
     }
 }
@@ -294,7 +285,7 @@ void SntpResponder::serve(size_t i) {
 void SntpResponder::run() {
     std::vector<struct pollfd> pfds(fds_.size() + 1);
     while (!stopping_) {
-        const int64_t now = mono_ms();
+        const int64_t now = devsim_mono_ms();
         for (size_t k = 0; k < pending_.size();) {
             if (pending_[k].due_ms > now) {
                 ++k;
