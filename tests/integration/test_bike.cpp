@@ -24,6 +24,7 @@
 
 #include "bike/bike_state.h"
 #include "box_harness.h"
+#include "wire_frames.h"
 #include "core/control.h"
 #include "core/iot_common.h"
 #include "core/iot_config.h"
@@ -300,25 +301,11 @@ struct WireLine {
     std::string hex;
 };
 
-// Frames of var/devsim/<port>.log in the given direction ("RX", "TX"), with
-// the time of the log line that completed each.  devsim writes whatever is
-// queued for the agent at once, so one TX line may hold several frames: the
-// lines are split into frames with devsim's own parser.
+// The wire log's frames as hex, to compare with expected bytes.
 std::vector<WireLine> wire(const Box &box, const char *port, const std::string &dir) {
-    std::istringstream in(box.file(std::string("/var/devsim/") + port + ".log"));
     std::vector<WireLine> out;
-    FrameParser parser(ParserLimits{false, 2100, 2000});
-    std::string l;
-    const std::string tag = std::string(" ") + port + " " + dir + " ";
-    while (std::getline(in, l)) {
-        const size_t p = l.find(tag);
-        Bytes b;
-        if (p == std::string::npos || !parse_hex_bytes(l.substr(p + tag.size()), &b)) continue;
-        const int64_t ms = std::stoll(l.substr(0, p));
-        parser.feed(b.data(), b.size(), 0, [&](ParseEvent ev, const Frame *f, const char *, const uint8_t *, size_t) {
-            if (ev == ParseEvent::Frame) out.push_back({ms, H(f->raw)});
-        });
-    }
+    for (const WireFrame &w : wire_frames(box, port, dir, ParserLimits{false, 2100, 2000}))
+        out.push_back({w.unix_ms, H(w.f.raw)});
     return out;
 }
 

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "box_harness.h"
+#include "wire_frames.h"
 #include "core/frame_link.h"
 #include "core/iot_common.h"
 #include "core/iot_config.h"
@@ -31,28 +32,10 @@
 
 namespace {
 
-struct WireFrame {
-    int64_t unix_ms;
-    Frame f;
-};
 
 // Frames of var/devsim/ttyHSL1.log in one direction ("RX" from the agent, "TX" to it).
 std::vector<WireFrame> wire(const Box &box, const std::string &dir) {
-    std::istringstream in(box.file("/var/devsim/ttyHSL1.log"));
-    std::vector<WireFrame> out;
-    FrameParser parser(ParserLimits{false, 2100, 2000});
-    std::string l;
-    const std::string tag = " ttyHSL1 " + dir + " ";
-    while (std::getline(in, l)) {
-        const size_t p = l.find(tag);
-        Bytes b;
-        if (p == std::string::npos || !parse_hex_bytes(l.substr(p + tag.size()), &b)) continue;
-        const int64_t ms = std::stoll(l.substr(0, p));
-        parser.feed(b.data(), b.size(), 0, [&](ParseEvent ev, const Frame *f, const char *, const uint8_t *, size_t) {
-            if (ev == ParseEvent::Frame) out.push_back({ms, *f});
-        });
-    }
-    return out;
+    return wire_frames(box, "ttyHSL1", dir, ParserLimits{false, 2100, 2000});
 }
 
 // Bootloader frames the agent sent to `node`, as "<id> <first payload byte>" ("0003", "0007", "0007 01" ...).

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "box_harness.h"
+#include "wire_frames.h"
 #include "core/frame_link.h"
 #include "core/iot_common.h"
 #include "core/iot_config.h"
@@ -701,20 +702,9 @@ struct Timed {
 };
 
 std::vector<Timed> timed_frames(const Box &box, const char *port, const char *dir) {
-    std::istringstream in(box.file(std::string("/var/devsim/") + port + ".log"));
     std::vector<Timed> out;
-    FrameParser parser(ParserLimits{true, 2100, 2000});
-    std::string l;
-    const std::string tag = std::string(" ") + port + " " + dir + " ";
-    while (std::getline(in, l)) {
-        const size_t p = l.find(tag);
-        Bytes b;
-        if (p == std::string::npos || !parse_hex_bytes(l.substr(p + tag.size()), &b)) continue;
-        const int64_t ms = std::stoll(l.substr(0, p));
-        parser.feed(b.data(), b.size(), 0, [&](ParseEvent ev, const Frame *f, const char *, const uint8_t *, size_t) {
-            if (ev == ParseEvent::Frame) out.push_back({ms, H(f->raw)});
-        });
-    }
+    for (const WireFrame &w : wire_frames(box, port, dir, ParserLimits{true, 2100, 2000}))
+        out.push_back({w.unix_ms, H(w.f.raw)});
     return out;
 }
 
