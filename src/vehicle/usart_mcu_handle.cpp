@@ -133,6 +133,9 @@ void lte_uart_recv(void) { mcu_line().recv_frames(); }
 
 void lte_uart_handle_loop(void) {
     mcu_line().dispatch_once([](const uint8_t *frame, size_t len) {
+        // A library image from the app goes to the host even in firmware-update
+        // mode, which its own first chunk switched on.
+        if (frame[0] != kCaretStart && cb_link_msg(2, frame, static_cast<int>(len))) return;
         // A controller being flashed is left alone: frames are dropped.
         if (get_ota_mode()) return;
         if (frame[0] == kCaretStart) {
