@@ -91,6 +91,7 @@ void mcu_line_release(void) {
 int mcu_line_take_back(void) {
     SerialLine &l = mcu_line();
     int ok = l.open_port();
+    l.resume_threads();  // the dispatcher, which close_port stopped
     if (g_released_recv.exchange(false)) l.recv_thread.start(lte_uart_recv);
     if (g_released_poll.exchange(false)) l.poll_thread.start(poll_cycle);
     g_dfu_uart_status.store(0);
