@@ -83,6 +83,7 @@ struct BoxRec {
 };
 
 struct Pending {
+    uint8_t ident[4] = {};
     bool done = false;
     CloudMessage msg;
 };
@@ -127,18 +128,19 @@ public:
     // A response on the broker, to anybody's request: shown on the box's card,
     // and handed to the console's own request when it is one.
     void response(const std::string &imei, const std::string &kind, const std::string &id, const CloudMessage &m) {
+        // Whoever asked, the identifier is in the frame itself.
+        std::vector<uint8_t> ident(4, 0);
+        if (m.payload.size() < 16 || at_chars_to_hex(m.payload.data() + 8, ident.data(), 8, 4) != 4) return;
         {
+            // A late answer to an earlier request on the same topic is not this one's.
             std::lock_guard<std::mutex> lk(pmu_);
             auto it = pending_.find(id);
-            if (it != pending_.end() && !it->second->done) {
+            if (it != pending_.end() && !it->second->done && memcmp(it->second->ident, ident.data(), 4) == 0) {
                 it->second->done = true;
                 it->second->msg = m;
                 pcv_.notify_all();
             }
         }
-        // Whoever asked, the identifier is in the frame itself.
-        std::vector<uint8_t> ident(4, 0);
-        if (m.payload.size() < 16 || at_chars_to_hex(m.payload.data() + 8, ident.data(), 8, 4) != 4) return;
         std::string text, js, why;
         if (decode_cloud_response(kind, m.payload, ident.data(), &text, &js, &why) != 1) text = "undecodable: " + why;
         std::lock_guard<std::mutex> lk(mu_);
@@ -179,8 +181,9 @@ public:
         return "event: snapshot\ndata: " + snapshot_locked() + "\n\n";
     }
 
-    std::shared_ptr<Pending> expect(const std::string &id) {
+    std::shared_ptr<Pending> expect(const std::string &id, const uint8_t ident[4]) {
         auto p = std::make_shared<Pending>();
+        memcpy(p->ident, ident, 4);
         std::lock_guard<std::mutex> lk(pmu_);
         pending_[id] = p;
         return p;
@@ -487,7 +490,7 @@ void Console::request(int fd, const HttpRequest &r) {
     const std::string id = "console" + cloud_hex(std::vector<uint8_t>(ident, ident + 4));
     const std::string dev = "zt/ebike/devices/" + imei + "/" + req.kind;
     const int timeout_s = opt_.request_timeout_s > 0 ? opt_.request_timeout_s : req.default_timeout_s;
-    auto p = fleet_.expect(id);
+    auto p = fleet_.expect(id, ident);
     const int64_t t0 = cloud_now_us();
     int rc;
     {
