@@ -192,10 +192,12 @@ TEST(ConsoleHttp, FollowsTheFleetAnswersFromTheRightResponseAndRefusesForeignOrB
     EXPECT_TRUE(has(r, "\"ok\":true")) << r;
     EXPECT_TRUE(has(r, "\"text\":\"motor lock: result 1 (done)\"")) << r;
     EXPECT_TRUE(has(r, "\"response\":{\"kind\":\"cmd\",\"cmd\":2,\"result\":1")) << r;
-    EXPECT_TRUE(has(r, "\"ms\":3")) << r;  // the right answer came 300+ ms after the wrong one
+    const size_t ms_at = r.find("\"ms\":");
+    ASSERT_NE(ms_at, std::string::npos) << r;
+    EXPECT_GE(atoi(r.c_str() + ms_at + 5), 300) << r;  // the right answer came 300 ms after the wrong one
     r = post(p, "imei=864000000000002&arg=interval&arg=60");
     EXPECT_TRUE(has(r, "\"ok\":false") && has(r, "\"error\":\"no response within 2 s\"")) << r;
-    // Both answers the scripted box sent show on its card, the wrong one as answering something else.
+    // Answers show on the box's card, whoever asked.
     boxes = get(p, "/api/boxes");
     EXPECT_TRUE(has(boxes, "\"text\":\"motor lock: result 1 (done)\"")) << boxes;
 
@@ -223,7 +225,7 @@ TEST(ConsoleHttp, FollowsTheFleetAnswersFromTheRightResponseAndRefusesForeignOrB
     const std::string page = get(p, "/");
     EXPECT_TRUE(has(page, "Content-Security-Policy: default-src 'none'; script-src 'self'")) << page.substr(0, 600);
     EXPECT_TRUE(has(page, "<script src=\"/console.js\"></script>"));
-    EXPECT_FALSE(has(page, "://") && !has(page, "http://www.w3.org"));
+    EXPECT_FALSE(has(page.substr(page.find("\r\n\r\n")), "://")) << "an outside address in the page";
     EXPECT_TRUE(has(get(p, "/console.js"), "new EventSource('/api/events')"));
     stop.store(true);
     answer.join();
