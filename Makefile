@@ -13,9 +13,10 @@ CTEST      := ctest --output-on-failure --timeout 300 -j $(JOBS)
 DEB_PACKAGES := build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev \
 	libpaho-mqtt-dev libssl-dev libzip-dev libjsmn-dev \
 	googletest libgtest-dev libgmock-dev libbenchmark-dev \
-	mosquitto mosquitto-clients python3 srecord python3-crcmod
+	mosquitto mosquitto-clients python3 srecord python3-crcmod \
+	chromium
 
-.PHONY: all deps build test test-plain test-asan test-tsan fuzz demo clean
+.PHONY: all deps build test test-plain test-asan test-tsan fuzz demo dist clean
 
 all: build
 
@@ -64,8 +65,26 @@ fuzz:
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_targets
 	cd $(FUZZ_BUILD) && FUZZ_SECONDS=$(FUZZ_SECONDS) $(CTEST) -L fuzz
 
-demo: build
+# From a fresh machine as `make test` does: the packages first, then a build
+# that sees them (the generator and ccache are looked up again after deps).
+demo: deps
+	$(MAKE) build
 	tools/demo.sh $(BUILD)
+
+# The box's file tree as a tarball in $(DIST_DIR): DIST_ARCH=native (the plain
+# build) or armhf (build/armhf, cross-compiled with cmake/toolchain-armhf.cmake).
+DIST_ARCH ?= native
+DIST_DIR  ?= build/dist
+ARMHF_BUILD ?= build/armhf
+dist:
+	@case "$(DIST_ARCH)" in \
+	native) $(MAKE) build && tools/dist.sh $(BUILD) "$$(dpkg --print-architecture 2>/dev/null || uname -m)" $(DIST_DIR) ;; \
+	armhf) [ -f cmake/toolchain-armhf.cmake ] || { echo "dist: cmake/toolchain-armhf.cmake is missing: no armhf build here" >&2; exit 1; }; \
+	  [ -f $(ARMHF_BUILD)/CMakeCache.txt ] || cmake -S . -B $(ARMHF_BUILD) $(CMAKE_GEN) $(CCACHE) \
+	    -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/toolchain-armhf.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo || exit 1; \
+	  cmake --build $(ARMHF_BUILD) -j $(JOBS) --target TelAgent telagent-host && tools/dist.sh $(ARMHF_BUILD) armhf $(DIST_DIR) ;; \
+	*) echo "dist: DIST_ARCH is native or armhf, not $(DIST_ARCH)" >&2; exit 2 ;; \
+	esac
 
 clean:
 	rm -rf build

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # A simulated box in this terminal: broker (if mosquitto is installed) with a
 # subscriber on the bike topics, devsim playing the box's peers, telagent-host
-# running the built agent.  Shows the agent's console and the system actions it
-# asks for as they happen.  Builds nothing.
+# running the built agent, and the operator's console on a loopback page.
+# Shows the agent's console and the system actions it asks for as they happen,
+# and sends the box a few commands once it is online.  Builds nothing.
 #
 #   tools/demo.sh <build dir>        Ctrl-C stops everything
 #   DEMO_SECONDS=N                   stop by itself after N seconds
@@ -80,6 +81,7 @@ mosq_passwd=$(command -v mosquitto_passwd || true)
 # The broker account devsim provisions in iot.ini (MqttUserName / MqttUserPass).
 mqtt_user=ebikeiot
 mqtt_pass=hQ4rusLent
+imei=864000000000017  # the IMEI devsim's modem gives
 if [ -n "$mosq" ] && [ -n "$mosq_passwd" ]; then
   broker_dir="$root/var/broker"
   mkdir -p "$broker_dir"
@@ -167,6 +169,26 @@ for _ in 1 2 3; do
   ota_note="firmware server did not start"
 done
 
+# The operator's console in a browser: every box on the broker, live, with a
+# button per command.
+console_note="no console (needs the broker and telagent-cloud)"
+if [ -n "${mqtt_args[*]:-}" ] && [ -x "$cloud" ]; then
+  for _ in 1 2 3; do
+    web_port=$(free_port) || break
+    "$cloud" --port "$port" --user "$mqtt_user" --pass "$mqtt_pass" console --http-port "$web_port" \
+      >"$root/var/console-web.log" 2>&1 &
+    wpid=$!
+    if wait_for 100 port_open "$web_port"; then
+      groups+=("$wpid")
+      console_note="http://127.0.0.1:$web_port/   (open it in a browser on this machine)"
+      break
+    fi
+    kill -KILL -- "-$wpid" 2>/dev/null
+    wait "$wpid" 2>/dev/null
+    console_note="the console did not start: $(tail -n 2 "$root/var/console-web.log" 2>/dev/null)"
+  done
+fi
+
 TELAGENT_ROOT="$root" "$host" --init-lpm >"$root/var/console.log" 2>&1 &
 hpid=$!
 groups+=("$hpid")
@@ -178,6 +200,7 @@ telagent demo
   devsim  pid $(cat "$root/var/devsim/ready"), ports in $root/dev, wire logs in $root/var/devsim
   host    pid $hpid, TELAGENT_ROOT=$root, library $lib
   ota     $ota_note
+  console $console_note
   control echo gd32_update > $root/var/host/control   (after placing $root/iot/conf/GD32.hex;
           also display_update, motor_update <id>, upgrade, bakbat: see docs/architecture.md)
   power   echo "power battery backup" > $root/var/devsim/control   (then "power wake 6", "power battery main";
@@ -187,13 +210,32 @@ telagent demo
   stop    Ctrl-C$([ -n "${DEMO_SECONDS:-}" ] && echo ", or by itself after $DEMO_SECONDS s")
 EOF
 if [ -n "${mqtt_args[*]:-}" ] && [ -x "$cloud" ]; then
-  req="$cloud --port $port --user $mqtt_user --pass $mqtt_pass request 864000000000017"
+  req="$cloud --port $port --user $mqtt_user --pass $mqtt_pass request $imei"
   cat <<EOF
   try     $req lock
           $req interval 60
           $req extra --json
           $req ota lib $(cat "$root/var/ota.url" 2>/dev/null)libTelAgent.so
 EOF
+fi
+
+# The box obeying the cloud: about 30 s after its MQTT session is up, a motor
+# lock, an unlock and an interval change through the cloud tool, each decoded
+# response shown here; then the box is the user's.
+if [ -n "${mqtt_args[*]:-}" ] && [ -x "$cloud" ]; then
+  (
+    until grep -q " as $imei (" "$broker_dir/mosquitto.log" 2>/dev/null; do sleep 0.5; done
+    echo "[demo] the box is online; in 30 s: lock, unlock, interval 20 through telagent-cloud request"
+    sleep 30
+    for r in lock unlock "interval 20"; do
+      echo "[demo] telagent-cloud request $imei $r"
+      # shellcheck disable=SC2086  # the request's words are separate arguments
+      "$cloud" --port "$port" --user "$mqtt_user" --pass "$mqtt_pass" request "$imei" $r 2>&1 | sed -u 's/^/[demo]   -> /'
+      sleep 1
+    done
+    echo "[demo] done: the box is yours now (console: ${console_note%% *}, or the requests under \"try\")"
+  ) &
+  groups+=("$!")
 fi
 
 # The console has lone CRs inside lines; show each piece as a line of its own.

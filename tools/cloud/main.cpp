@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "cloud_console.h"
 #include "cloud_mqtt.h"
 #include "cloud_request.h"
 #include "cloud_serve.h"
@@ -278,6 +279,30 @@ int cmd_serve(const Args &a) {
     return cloud_serve(dir, static_cast<int>(port), &g_stop);
 }
 
+// ---- console --------------------------------------------------------------
+
+int cmd_console(const Args &a) {
+    ConsoleOptions o;
+    for (size_t i = 0; i < a.rest.size(); ++i) {
+        long v = -1;
+        if (i + 1 < a.rest.size()) {
+            char *end = nullptr;
+            v = strtol(a.rest[i + 1].c_str(), &end, 10);
+            if (!end || *end != '\0') v = -1;
+        }
+        if (a.rest[i] == "--http-port" && v >= 0 && v <= 65535) {
+            o.http_port = static_cast<int>(v);
+        } else if (a.rest[i] == "--timeout" && v >= 1 && v <= 3600) {
+            o.request_timeout_s = static_cast<int>(v);
+        } else {
+            fprintf(stderr, "usage: telagent-cloud console [--http-port P] [--timeout S]\n");
+            return 2;
+        }
+        ++i;
+    }
+    return cloud_console(a.broker, o, &g_stop);
+}
+
 const Command kCommands[] = {
     {"watch", cmd_watch,
      "watch [--imei I] [--table] [--all] [--count N] [--timeout S]\n"
@@ -296,6 +321,11 @@ const Command kCommands[] = {
     {"serve", cmd_serve,
      "serve <directory> [--port P]\n"
      "      serve firmware files over HTTP on 127.0.0.1 (port 8080; 0 picks one) for OTA requests"},
+    {"console", cmd_console,
+     "console [--http-port P] [--timeout S]\n"
+     "      the fleet live in a browser: a page on http://127.0.0.1:P/ (8090; 0 picks one) with a\n"
+     "      card per box and buttons for its commands; --timeout: how long a button waits (each\n"
+     "      kind's own by default)"},
 };
 
 void usage_all(FILE *to) {
