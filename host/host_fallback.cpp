@@ -7,9 +7,11 @@
 #include <cstdio>
 
 #include "host_libini.h"
+#include "telagent/iotsdk.h"
 
-std::string host_read_good_lib(const std::string &root) {
-    const std::string path = root + "/iot/conf/libiot.good";
+namespace {
+// A library name from a small file, by the rules of libiot.ini.
+std::string read_lib_name(const std::string &path) {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return {};
     char buf[kHostLibIniMax];
@@ -26,6 +28,39 @@ std::string host_read_good_lib(const std::string &root) {
     const std::string lib = host_parse_lib_line(buf, got);
     const std::string raw(buf, got);
     return raw.rfind(lib, 0) == 0 ? lib : std::string();
+}
+
+// Closes the trial in favour of the good library.
+void close_trial(HostTrial *t) {
+    t->trial.clear();
+    t->ends = 0;
+    // The next start is of the good library, and that is no switch.
+    t->last = t->good;
+}
+}  // namespace
+
+std::string host_read_good_lib(const std::string &root) { return read_lib_name(root + "/iot/conf/libiot.good"); }
+
+std::string host_read_health(const std::string &root) { return read_lib_name(root + TELAGENT_HEALTH_FILE); }
+
+void host_clear_health(const std::string &root) { unlink((root + TELAGENT_HEALTH_FILE).c_str()); }
+
+bool host_trial_healthy(HostTrial *t, const std::string &marker) {
+    if (t->trial.empty() || marker != t->trial) return false;
+    t->good = t->trial;
+    t->trial.clear();
+    t->ends = 0;
+    return true;
+}
+
+bool host_trial_unhealthy(HostTrial *t, int64_t now_ms, int64_t health_window_ms, std::string *why) {
+    if (t->trial.empty() || health_window_ms <= 0 || now_ms - t->start_ms < health_window_ms) return false;
+    char text[200];
+    snprintf(text, sizeof text, "%s did not reach its broker within %lld s of its start", t->trial.c_str(),
+             static_cast<long long>(health_window_ms / 1000));
+    if (why != nullptr) *why = text;
+    close_trial(t);
+    return true;
 }
 
 int host_write_lib_file(const std::string &root, const char *device_path, const std::string &lib) {
@@ -80,11 +115,17 @@ bool host_trial_passed(HostTrial *t, int64_t now_ms, int64_t window_ms) {
     return true;
 }
 
-HostVerdict host_trial_end(HostTrial *t, int exit_code, int64_t now_ms, int64_t window_ms, std::string *why) {
+HostVerdict host_trial_end(HostTrial *t, int exit_code, int64_t now_ms, int64_t window_ms, std::string *why,
+                           int64_t health_window_ms) {
     if (t->trial.empty()) return HostVerdict::kRestart;
     char text[160];
     if (exit_code == kHostLoadFailed) {
         snprintf(text, sizeof text, "%s cannot be loaded", t->trial.c_str());
+    } else if (host_trial_unhealthy(t, now_ms, health_window_ms, why)) {
+        return HostVerdict::kFallBack;
+    } else if (health_window_ms > 0 && now_ms - t->start_ms >= window_ms) {
+        // Past the crash-loop window: ends no longer count, the marker decides.
+        return HostVerdict::kRestart;
     } else if (now_ms - t->start_ms >= window_ms) {
         // Ended after its window: it ran long enough to count as good.
         t->good = t->trial;
@@ -97,9 +138,6 @@ HostVerdict host_trial_end(HostTrial *t, int exit_code, int64_t now_ms, int64_t 
                  static_cast<long long>(window_ms / 1000));
     }
     if (why != nullptr) *why = text;
-    t->trial.clear();
-    t->ends = 0;
-    // The next start is of the good library, and that is no switch.
-    t->last = t->good;
+    close_trial(t);
     return HostVerdict::kFallBack;
 }

@@ -3,7 +3,8 @@
 //   telagent-cloud [broker options] <command> [command options]
 //
 // Broker options (before the command): --host H (127.0.0.1), --port P (1883),
-// --user U, --pass P (or TELAGENT_CLOUD_USER / TELAGENT_CLOUD_PASS).
+// --user U, --pass P (or TELAGENT_CLOUD_USER / TELAGENT_CLOUD_PASS), and for
+// TLS --cafile F, --cert F, --key F as the mosquitto clients take them.
 //
 // Commands: a table of {name, handler, usage}.  `request` and `serve` have
 // their place and usage already; their handlers come with the downlink work.
@@ -300,9 +301,11 @@ const Command kCommands[] = {
 
 void usage_all(FILE *to) {
     fprintf(to,
-            "usage: telagent-cloud [--host H] [--port P] [--user U] [--pass P] <command> ...\n"
+            "usage: telagent-cloud [--host H] [--port P] [--user U] [--pass P]\n"
+            "                      [--cafile CA.pem [--cert C.crt --key C.key]] <command> ...\n"
             "  broker: --host (127.0.0.1), --port (1883), --user/--pass (or TELAGENT_CLOUD_USER,\n"
-            "  TELAGENT_CLOUD_PASS)\ncommands:\n");
+            "  TELAGENT_CLOUD_PASS); --cafile: TLS, the broker checked against CA.pem and --host;\n"
+            "  --cert/--key: our own certificate for a broker that asks for one\ncommands:\n");
     for (const auto &c : kCommands) fprintf(to, "  %s\n", c.usage);
 }
 
@@ -341,6 +344,12 @@ int main(int argc, char **argv) {
             a.broker.user = v;
         } else if (opt == "--pass") {
             a.broker.pass = v;
+        } else if (opt == "--cafile") {
+            a.broker.cafile = v;
+        } else if (opt == "--cert") {
+            a.broker.cert = v;
+        } else if (opt == "--key") {
+            a.broker.key = v;
         } else {
             usage_all(stderr);
             return 2;
