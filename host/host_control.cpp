@@ -96,7 +96,14 @@ std::string host_control_run(const HostControlOps &ops, const std::string &line,
         *shown = line.substr(line.find_first_not_of(" \t"));
         if (!device_path_ok(w[1]) || !device_path_ok(w[2])) return "error: paths must be absolute, without ..";
         if (ops.mcu_update == nullptr) return "not available";
-        return number(ops.mcu_update(w[1].c_str(), w[2].c_str()));
+        // Before the agent has opened its lines an update would share the
+        // MCU port with the agent's own start.
+        if (ops.mcu_ready != nullptr && ops.mcu_ready() == 0) return "refused: the agent's lines are not up yet";
+        const int r = ops.mcu_update(w[1].c_str(), w[2].c_str());
+        // The update leaves the MCU line to its caller: without it the phone
+        // app, the key line and the watchdog feeds would go nowhere.
+        if (ops.mcu_restore != nullptr && ops.mcu_restore() == 0) return number(r) + " (MCU line not reopened)";
+        return number(r);
     }
     if (cmd == "bakbat") {
         std::vector<uint8_t> b;
@@ -128,6 +135,8 @@ HostControlOps host_control_resolve(void *lib) {
     if (lib == nullptr) return o;
     o.upgrade = reinterpret_cast<int (*)(int, const unsigned char *, int)>(dlsym(lib, "handle_hostcore_upgrade_task"));
     o.mcu_update = reinterpret_cast<int (*)(const char *, const char *)>(dlsym(lib, "uart_mcu_update"));
+    o.mcu_ready = reinterpret_cast<int (*)(void)>(dlsym(lib, "uart_mcu_link_ready"));
+    o.mcu_restore = reinterpret_cast<int (*)(void)>(dlsym(lib, "uart_mcu_link_restore"));
     o.bakbat = reinterpret_cast<unsigned char *>(dlsym(lib, "mBakBatInfo"));
     o.gd32_update = reinterpret_cast<int (*)(void)>(dlsym(lib, "handle_ota_gd_task"));
     o.display_update = reinterpret_cast<int (*)(void)>(dlsym(lib, "handle_ota_diaplay_task"));

@@ -5,7 +5,9 @@
 //   upgrade <type> <bus frame in hex>   handle_hostcore_upgrade_task (type 0 bus
 //                                       port, 1 lock line, 2 Bluetooth; digits of
 //                                       either case, spaces allowed)
-//   mcu_update <port> <package path>    uart_mcu_update (absolute device paths)
+//   mcu_update <port> <package path>    uart_mcu_update (absolute device paths),
+//                                       refused until the agent's lines are up;
+//                                       the MCU line is given back afterwards
 //   bakbat <12 hex digits>              the 6 bytes of mBakBatInfo
 //   gd32_update                         handle_ota_gd_task
 //   display_update                      handle_ota_diaplay_task
@@ -25,6 +27,8 @@
 struct HostControlOps {
     int (*upgrade)(int type, const unsigned char *frame, int len) = nullptr;
     int (*mcu_update)(const char *port, const char *path) = nullptr;
+    int (*mcu_ready)(void) = nullptr;    // uart_mcu_link_ready
+    int (*mcu_restore)(void) = nullptr;  // uart_mcu_link_restore
     unsigned char *bakbat = nullptr;  // 6 bytes
     int (*gd32_update)(void) = nullptr;
     int (*display_update)(void) = nullptr;

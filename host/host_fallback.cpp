@@ -1,6 +1,7 @@
 #include "host_fallback.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -76,6 +77,30 @@ int host_write_lib_file(const std::string &root, const char *device_path, const 
         return -1;
     }
     return 0;
+}
+
+int host_install_pushed_lib(const std::string &root, std::string *installed) {
+    const std::string pushed = root + kHostPushedLib;
+    struct stat st {};
+    if (lstat(pushed.c_str(), &st) != 0) return 0;
+    if (!S_ISREG(st.st_mode)) {
+        errno = EINVAL;
+        return -1;
+    }
+    const std::string current = host_read_lib_path(root);
+    const std::string next = current == kHostExLib ? kHostDefaultLib : kHostExLib;
+    const std::string target = root + next;
+    // Same file system: the slot holds either its old library or the whole new one.
+    if (rename(pushed.c_str(), target.c_str()) != 0) return -1;
+    const std::string dir = target.substr(0, target.rfind('/'));
+    int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        fsync(dfd);
+        close(dfd);
+    }
+    if (host_write_lib_file(root, "/iot/conf/libiot.ini", next) != 0) return -1;
+    *installed = next;
+    return 1;
 }
 
 bool host_trial_begin(HostTrial *t, const std::string &logical, int64_t now_ms, bool *persist_good) {

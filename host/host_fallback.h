@@ -31,6 +31,18 @@ enum class HostVerdict {
     kFallBack,  // write `good` into libiot.ini and start it
 };
 
+// Where a library image pushed over a vehicle link lands (the agent writes it).
+inline constexpr const char *kHostPushedLib = "/iot/conf/libTelAgent_w.so";
+
+// Takes a pushed library into use, before a start: moves <root>/iot/conf/
+// libTelAgent_w.so over the library slot not named by libiot.ini
+// (libTelAgentEx.so, or libTelAgent.so when Ex is the current one) in one
+// rename, then names that slot in libiot.ini.  The current library stays where
+// it is; the next start sees the switch and puts the new one on trial, as
+// after a cloud self-update.  1 installed (*installed the slot), 0 nothing
+// pushed, -1 failed (errno; the pushed file is left for the next start).
+int host_install_pushed_lib(const std::string &root, std::string *installed);
+
 // Reads /iot/conf/libiot.good under `root` ("" when missing or unusable).
 std::string host_read_good_lib(const std::string &root);
 // Replaces <root><device_path> with `lib` and a newline in one step.  0 / -1.

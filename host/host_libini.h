@@ -6,6 +6,8 @@
 
 // Library loaded when libiot.ini is missing or unusable.
 inline constexpr const char *kHostDefaultLib = "/iot/lib/libTelAgent.so";
+// The other slot, taken by a self-update from the default one.
+inline constexpr const char *kHostExLib = "/iot/lib/libTelAgentEx.so";
 // Bytes of libiot.ini that count; the rest of the file is ignored.
 inline constexpr size_t kHostLibIniMax = 64;
 

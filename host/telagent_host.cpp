@@ -100,6 +100,12 @@ void host_event_msg(const char *name, const char *value) {
 
 const iot_host_cb_t kHostCallbacks = {host_bt_msg, host_event_msg};
 
+// Library image frames from the lock line, the bus port or the app: the
+// transfer is the library's job, the answers go back on the same link.
+void host_link_msg(int type, const unsigned char *msg, int len) {
+    if (host_is_upgrade_frame(msg, len) && g_ops.upgrade != nullptr) g_ops.upgrade(type, msg, len);
+}
+
 [[noreturn]] void run_agent(const std::string &root, const std::string &logical, const Options &o,
                             pid_t host) {
     // Own process group, so a stop takes everything the agent started with it.
@@ -138,6 +144,10 @@ const iot_host_cb_t kHostCallbacks = {host_bt_msg, host_event_msg};
     g_ops = host_control_resolve(h);
     if (host_control_start(root, g_ops) != 0) {
         fprintf(stderr, "[host] control channel unavailable: %s\n", strerror(errno));
+    }
+    // Not behind --init-cb: taking a pushed library into use is the host's job.
+    if (auto f = reinterpret_cast<int (*)(iot_link_msg_cb_t)>(dlsym(h, "init_link_cb")); f != nullptr) {
+        f(host_link_msg);
     }
     if (o.init_cb) {
         auto f = reinterpret_cast<int (*)(const iot_host_cb_t *)>(dlsym(h, "init_cb"));
@@ -260,6 +270,19 @@ int main(int argc, char **argv) {
     HostTrial trial;
     trial.good = host_read_good_lib(root);
     for (long starts = 0;; ++starts) {
+        std::string pushed;
+        const std::string before = host_read_lib_path(root);
+        const int in = host_install_pushed_lib(root, &pushed);
+        if (in > 0) {
+            fprintf(stderr, "[host] library pushed over a vehicle link installed as %s\n", pushed.c_str());
+            // A first start knows no good library yet: the one it replaces is it.
+            if (trial.good.empty()) {
+                trial.good = before;
+                host_write_lib_file(root, "/iot/conf/libiot.good", trial.good);
+            }
+        } else if (in < 0) {
+            fprintf(stderr, "[host] library pushed over a vehicle link not installed: %s\n", strerror(errno));
+        }
         const std::string logical = host_read_lib_path(root);
         bool persist_good = false;
         const bool on_trial = host_trial_begin(&trial, logical, mono_ms(), &persist_good);

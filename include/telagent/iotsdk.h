@@ -30,6 +30,14 @@ typedef struct iot_host_cb_t {
 // Stores the host callbacks; returns 1.
 TELAGENT_API int init_cb(const iot_host_cb_t *cb);
 
+// Host handler for the frames of a library image pushed over a vehicle link:
+// bus frames with id 0x0007 to the box (0x06), command 08 or 10, not from a
+// bootloader (0xAA), as they arrive on the link `type` (0 bus port, 1 lock
+// line, 2 Bluetooth).  Called on that link's dispatcher thread; the host hands
+// them to handle_hostcore_upgrade_task.  Stores the handler; returns 1.
+typedef void (*iot_link_msg_cb_t)(int type, const unsigned char *frame, int len);
+TELAGENT_API int init_link_cb(iot_link_msg_cb_t cb);
+
 // Starts power management (low-power cycle on the backup battery).
 TELAGENT_API int init_lpm(void);
 
@@ -37,5 +45,12 @@ TELAGENT_API int init_lpm(void);
 // ("ttyHSL2", or "/dev/ttyHSL2") to its bootloader and sends the DFU package (zip) at device path
 // `pkg_path`.  0 on success, 1 on an error, 2 on a stream offset/CRC mismatch.
 TELAGENT_API int uart_mcu_update(const char *dev_name, const char *pkg_path);
+// 1 once the agent has brought its lines up (the end of start-up): before,
+// an update and the agent's own start would both open the MCU port.
+TELAGENT_API int uart_mcu_link_ready(void);
+// Gives the MCU port back to the MCU link after uart_mcu_update, whatever it
+// returned: port open again, its receive and BLE polling threads running.
+// 1 when the port opened.
+TELAGENT_API int uart_mcu_link_restore(void);
 
 TELAGENT_EXTERN_C_END

@@ -56,6 +56,7 @@ namespace {
 // Set once by the host, read from link threads.
 std::atomic<void (*)(const unsigned char *, int)> g_bt_msg_cb{nullptr};
 std::atomic<void (*)(const char *, const char *)> g_event_cb{nullptr};
+std::atomic<iot_link_msg_cb_t> g_link_cb{nullptr};
 }  // namespace
 
 extern "C" TELAGENT_API int init_cb(const iot_host_cb_t *cb) {
@@ -67,6 +68,22 @@ extern "C" TELAGENT_API int init_cb(const iot_host_cb_t *cb) {
 void cb_bt_msg(const unsigned char *msg, int len) {
     auto fn = g_bt_msg_cb.load();
     if (msg != nullptr && fn != nullptr) fn(msg, len);
+}
+
+extern "C" TELAGENT_API int init_link_cb(iot_link_msg_cb_t cb) {
+    g_link_cb.store(cb);
+    return 1;
+}
+
+int cb_link_msg(int type, const unsigned char *f, int len) {
+    auto fn = g_link_cb.load();
+    // Bus frame 02 dst src id(LE) n(LE) payload CRC 03: id 0x0007 to the box,
+    // chunk (08) or completion (10), and not a bootloader's answer (from 0xAA).
+    if (fn == nullptr || f == nullptr || len < 11 || f[0] != 0x02 || f[1] != 0x06 || f[2] == 0xAA || f[3] != 0x07 ||
+        f[4] != 0x00 || (f[7] != 0x08 && f[7] != 0x10))
+        return 0;
+    fn(type, f, len);
+    return 1;
 }
 
 void cb_event_msg(const char *name, const char *value) {

@@ -65,4 +65,8 @@ int dev_get_gyroscope_info(iot_sensor_data_t *out);
 // Forward a Bluetooth message / an event to the host, when it asked for them
 // (init_cb).
 void cb_bt_msg(const unsigned char *msg, int len);
+// Offers a frame that arrived on vehicle link `type` (0 bus port, 1 lock line,
+// 2 Bluetooth) to the host's link handler (init_link_cb).  1 when it is a
+// library image frame and a handler took it: the link does nothing more with it.
+int cb_link_msg(int type, const unsigned char *frame, int len);
 void cb_event_msg(const char *name, const char *value);

@@ -470,8 +470,14 @@ int ota_hostcore_recovery_handle(void) {
         return backup_failed();
     }
     if (!backup_step("ubiformat /dev/mtd16 -f /run/runsysfs.ubi")) return backup_failed();
-    if (!backup_step("rm -rf /run/runsysfs.ubi")) return backup_failed();
-    if (!backup_step("umount /sdcard/")) return 0;
+    // The backup partition is written: what fails from here on is tidying up,
+    // which does not make the backup any less good.
+    const bool removed = backup_step("rm -rf /run/runsysfs.ubi");
+    const bool unmounted = backup_step("umount /sdcard/");
+    if (!removed || !unmounted) {
+        printf("%d/%s recover clean-up failed:%s%s\r\n", __LINE__, __func__, removed ? "" : " /run/runsysfs.ubi left",
+               unmounted ? "" : " /sdcard still mounted");
+    }
     printf("%d/%s recover sys_bak success.\r\n", __LINE__, __func__);
     return 2;
 }

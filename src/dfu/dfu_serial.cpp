@@ -32,8 +32,7 @@ int request(uart_drv_t *p_uart, const uint8_t *req, uint32_t req_len, uint8_t *r
     return dfu_serial_get_rsp(p_uart, req[0], rsp, p_len, p_answered);
 }
 
-// Execute whose outcome the caller weighs: *p_answered false means the target
-// said nothing (it resets after validating the last object).
+// Execute; *p_answered false when the target said nothing at all.
 int execute_obj(uart_drv_t *p_uart, bool *p_answered) {
     const uint8_t req[] = {NRF_DFU_OP_OBJECT_EXECUTE};
     uint8_t rsp[kSlipMaxPayload];
@@ -41,15 +40,13 @@ int execute_obj(uart_drv_t *p_uart, bool *p_answered) {
     return request(p_uart, req, sizeof req, rsp, &len, p_answered);
 }
 
-// The last execute: the target validates the whole image here, so an error
-// answer fails the image; silence is the target resetting into the new image.
+// The last execute: the target validates the whole image here and answers
+// before it restarts into it, so silence is a failure like an error answer.
+// A rerun resumes cheaply: every byte is there, only the execute is repeated.
 int execute_last_obj(uart_drv_t *p_uart) {
     bool answered = false;
     int r = execute_obj(p_uart, &answered);
-    if (r != 0 && !answered) {
-        logger_info_1("No answer to the last execute: target restarted.");
-        return 0;
-    }
+    if (r != 0 && !answered) logger_error("No answer to the last execute!");
     return r;
 }
 

@@ -20,6 +20,7 @@
 #include "dfu/uart_slip.h"
 #include "platform/plat_clock.h"
 #include "platform/plat_path.h"
+#include "vehicle/bt_handle.h"
 #include "vehicle/usart_mcu_handle.h"
 #include "platform/plat_thread.h"
 
@@ -307,4 +308,13 @@ extern "C" TELAGENT_API int uart_mcu_update(const char *dev_name, const char *pk
     printf("%d/%s ___ err_code:%d _____\r\n", __LINE__, __func__, err_code);
     fflush(stdout);
     return err_code;
+}
+
+extern "C" TELAGENT_API int uart_mcu_link_ready(void) { return get_app_init_success(); }
+
+extern "C" TELAGENT_API int uart_mcu_link_restore(void) {
+    const int ok = mcu_line_take_back();
+    printf("%d/%s MCU line %s.\n", __LINE__, __func__, ok ? "back" : "not reopened");
+    fflush(stdout);
+    return ok;
 }

@@ -38,6 +38,10 @@ std::atomic<int> g_factory_booting{0};
 std::atomic<int> g_state{IOT_LPM_MAIN_BATTERY};
 std::atomic<int> g_sleeping{0};
 std::atomic<int> g_rtc_disabled{0};
+// Wake lock taken and autosleep off since the last goto_sleep.
+std::atomic<bool> g_held{false};
+// USB switched off by goto_sleep and not yet back.
+std::atomic<bool> g_usb_off{false};
 std::atomic<int (*)(void)> g_subscribed_cb{nullptr};
 std::atomic<bool> g_started{false};
 qs_timer_t g_timer = nullptr;
@@ -75,6 +79,15 @@ void radio_and_gnss_off() {
     plat_sleep_s(1);
     lte_connect_ctl(0);
     gps_module_ctl(0);
+}
+
+// First step of every wake: while autosleep is "mem" and the lock released
+// the kernel may suspend the box again at any moment, and the watchdog set-up
+// and the AT exchange that follow take long enough for it to do so.
+void hold_awake() {
+    if (g_sleeping.load() != 1 || g_held.exchange(true)) return;
+    Qs_wakelock_lock(kLpmLockKey, strlen(kLpmLockKey));
+    Qs_autosleep_disable();
 }
 
 int mqtt_subscribed() {
@@ -200,24 +213,29 @@ extern "C" TELAGENT_API void enable_usb(void) {
 
 void goto_sleep(void) {
     network_set_airplane_on();
+    g_held.store(false);
     Qs_wakelock_unlock(kLpmLockKey, strlen(kLpmLockKey));
     Qs_autosleep_enable();
     g_sleeping.store(1);
-    if (check_factory_booting() == 1) disable_usb();
+    if (check_factory_booting() == 1) {
+        disable_usb();
+        g_usb_off.store(true);
+    }
     printf("\n\n\n\n\n%d/%s >>>>>>>>>>>>>>>>>>>goto sleep success\n\n\n\n\n\n\n\n", __LINE__, __func__);
 }
 
 int disable_sleep(void) {
     if (g_sleeping.load() != 1) return 0;
+    hold_awake();
     network_set_airplane_off();
-    Qs_wakelock_lock(kLpmLockKey, strlen(kLpmLockKey));
     g_sleeping.store(0);
-    Qs_autosleep_disable();
+    g_held.store(false);
     return 1;
 }
 
 extern "C" TELAGENT_API void mcu_force_disable_sleeping(void) {
     std::lock_guard<std::mutex> lk(g_state_mu);
+    hold_awake();
     mlog(2, "%d/%s,mcu_force_disable_sleeping \n", __LINE__, __func__);
     g_state.store(IOT_LPM_BEGIN);
     disable_sleep();
@@ -234,6 +252,7 @@ void qs_wakeup_hander(e_qs_lpm_wakeup_type id) {
     printf("\n\n%d/%s Wakeup entry <<<<<<<<< %d \n\n", __LINE__, __func__, n);
     if (n < E_QS_LPM_WAKEUP_MCU_GPIO_SUSPEND || n > E_QS_LPM_WAKEUP_RTC_ALARM) return;
     std::lock_guard<std::mutex> lk(g_state_mu);
+    hold_awake();
     iot_ctl_mcu_watchdog(1);
     printf("\n\n\n\n\n%d/%s Wakeup success <<<<<<<<< %d \n\n\n\n\n\n\n\n", __LINE__, __func__, n);
     int sleeping = IOT_LPM_SLEEPING;
@@ -249,6 +268,7 @@ void posix_timer_hander(void *) {
         mlog(2, "%d/%s main battery online, don't report.\n", __LINE__, __func__);
         return;
     }
+    hold_awake();
     int sleeping = IOT_LPM_SLEEPING;
     g_state.compare_exchange_strong(sleeping, IOT_LPM_BEGIN);
     printf("\n\n\n\n\n%d/%s Wakeup success <<<<<<<<< rtc \n\n\n\n\n\n\n\n", __LINE__, __func__);
@@ -265,10 +285,12 @@ void px510_backup_battery_step(void) {
         // Leaving the low-power path while asleep would keep the radio off
         // until some wake event: come back fully now.
         if (g_sleeping.load() == 1) {
-            disable_sleep();  // radio on, wake lock, autosleep off
+            disable_sleep();  // wake lock, autosleep off, radio on
             gps_module_ctl(1);
             iot_ctl_mcu_watchdog(1);
         }
+        // Awake for good: a field engineer gets USB back after a backup cycle.
+        if (g_usb_off.exchange(false)) enable_usb();
         g_state.store(IOT_LPM_MAIN_BATTERY);
         return;
     }

@@ -278,7 +278,11 @@ int model_msg(const uint8_t *f, int len) {
     return 0;
 }
 
-int handle_boot_message(const uint8_t *, int) { return 0; }
+// A library image pushed over the bus port is the host's to take.
+int handle_boot_message(const uint8_t *f, int len) {
+    cb_link_msg(0, f, len);
+    return 0;
+}
 
 // Searched in this order; the first match wins.
 const MsgEntry kFactoryTable[] = {

@@ -326,6 +326,7 @@ int handle_cmd_gd_boot_version(const uint8_t *f, int len) {
 int handle_bootMessage(const uint8_t *f, int len) {
     if (payload_len(f, len) == 0) return 0;
     if (f[2] == NODE_BOOTLOADER && (f[1] == NODE_BOX || f[1] == NODE_MCU || f[1] == NODE_GD32)) return 0;
+    if (cb_link_msg(1, f, len)) return 0;  // a library image for the host
     if (lock_com_pending()) lock_com_answer(f, len);
     return 0;
 }

@@ -91,6 +91,7 @@ void mcu_line_release(void) {
 int mcu_line_take_back(void) {
     SerialLine &l = mcu_line();
     int ok = l.open_port();
+    l.resume_threads();  // the dispatcher, which close_port stopped
     if (g_released_recv.exchange(false)) l.recv_thread.start(lte_uart_recv);
     if (g_released_poll.exchange(false)) l.poll_thread.start(poll_cycle);
     g_dfu_uart_status.store(0);
@@ -133,6 +134,9 @@ void lte_uart_recv(void) { mcu_line().recv_frames(); }
 
 void lte_uart_handle_loop(void) {
     mcu_line().dispatch_once([](const uint8_t *frame, size_t len) {
+        // A library image from the app goes to the host even in firmware-update
+        // mode, which its own first chunk switched on.
+        if (frame[0] != kCaretStart && cb_link_msg(2, frame, static_cast<int>(len))) return;
         // A controller being flashed is left alone: frames are dropped.
         if (get_ota_mode()) return;
         if (frame[0] == kCaretStart) {

@@ -14,6 +14,7 @@
 #include "core/scenario.h"
 #include "core/timer_queue.h"
 #include "core/wire_log.h"
+#include "sntp/sntp_responder.h"
 
 namespace fs = std::filesystem;
 
@@ -263,4 +264,19 @@ TEST(DevsimRoot, BrokerHostCannotInjectIniLines) {
     for (const char *bad : {"", "a b", "h\nMqttHost=evil", "h\r", "h=1", "[IotCfg]"})
         EXPECT_FALSE(devsim_host_ok(bad)) << bad;
     EXPECT_FALSE(devsim_host_ok(std::string(254, 'a')));
+}
+
+// A "garbage" time server must stay garbage: random bytes with mode 5 and a
+// sane leap and stratum are a broadcast answer the box would set its clock from.
+TEST(SntpGarbage, NeverCarriesAServerOrBroadcastMode) {
+    SntpBehaviour b;
+    ASSERT_TRUE(sntp_parse_behaviour("garbage", &b));
+    const std::string req(68, '\0');
+    for (int i = 0; i < 2000; ++i) {
+        const auto d = sntp_answer(b, req, 1700000000000LL);
+        ASSERT_EQ(d.size(), 1u);
+        ASSERT_EQ(d[0].bytes.size(), 48u);
+        const int mode = static_cast<uint8_t>(d[0].bytes[0]) & 7;
+        ASSERT_TRUE(mode != 4 && mode != 5) << "draw " << i;
+    }
 }

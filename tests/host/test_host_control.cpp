@@ -9,7 +9,8 @@
 namespace {
 
 struct Calls {
-    int upgrade = 0, mcu = 0, gd32 = 0, display = 0, motor = 0;
+    int upgrade = 0, mcu = 0, gd32 = 0, display = 0, motor = 0, restored = 0;
+    int ready = 1;
     int last_type = -1, last_motor = -1;
     std::vector<uint8_t> frame;
     std::string port, path;
@@ -27,6 +28,8 @@ int fake_mcu(const char *port, const char *path) {
     g.path = path;
     return 1;
 }
+int fake_ready() { return g.ready; }
+int fake_restore() { return ++g.restored, g.mcu; }  // restored only after an update
 int fake_gd32() { return ++g.gd32, 1; }
 int fake_motor(int id) { return ++g.motor, g.last_motor = id, 0; }
 
@@ -36,6 +39,8 @@ HostControlOps ops() {
     HostControlOps o;
     o.upgrade = fake_upgrade;
     o.mcu_update = fake_mcu;
+    o.mcu_ready = fake_ready;
+    o.mcu_restore = fake_restore;
     o.bakbat = g_bakbat;
     o.gd32_update = fake_gd32;
     o.motor_update = fake_motor;
@@ -63,9 +68,15 @@ TEST(HostControl, CommandsReachTheirOperationWithTheirArguments) {
     EXPECT_EQ(g.last_type, 1);
     EXPECT_EQ(g.frame.size(), 11u);
     EXPECT_EQ(g.frame[7], 0x10);
+    // Not before the agent's lines are up; the line is given back after each update.
+    g.ready = 0;
+    EXPECT_EQ(run("mcu_update /dev/ttyHSL2 /iot/conf/mcu.zip"), "refused: the agent's lines are not up yet");
+    EXPECT_EQ(g.mcu + g.restored, 0);
+    g.ready = 1;
     EXPECT_EQ(run("mcu_update /dev/ttyHSL2 /iot/conf/mcu.zip"), "1");
     EXPECT_EQ(g.port, "/dev/ttyHSL2");
     EXPECT_EQ(g.path, "/iot/conf/mcu.zip");
+    EXPECT_EQ(g.restored, 1);
     EXPECT_EQ(run("bakbat 0A0b0C000100"), "ok");
     const unsigned char want[6] = {0x0A, 0x0B, 0x0C, 0x00, 0x01, 0x00};
     EXPECT_EQ(memcmp(g_bakbat, want, 6), 0);

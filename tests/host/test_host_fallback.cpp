@@ -198,4 +198,29 @@ TEST(HostHealth, ANewLibraryIsCommittedAsSoonAsItHasSubscribed) {
     EXPECT_EQ(box.file("/iot/conf/libiot.good"), kNew + "\n");
 }
 
+TEST(HostFallback, LibraryPushedOverALinkIsTriedAsTheNextOneWithTheCurrentKept) {
+    Box box(fake({"--restart-delay-ms", "50"}));
+    ASSERT_TRUE(box.ok()) << box.error();
+    ASSERT_TRUE(wait_calls(box, 1));
+    // A pushed image that does not load: installed, refused, back to the old one.
+    box.put_file("/iot/conf/libTelAgent_w.so", "not a shared object");
+    box.put_file("/var/fake/once", "exit 0");
+    EXPECT_TRUE(box.wait_console("[host] library pushed over a vehicle link installed as " + kNew + "\n", kWait))
+        << box.console();
+    EXPECT_TRUE(box.wait_console("[host] " + kNew + " cannot be loaded: going back to " + kOld + "\n", kWait))
+        << box.console();
+    ASSERT_TRUE(wait_calls(box, 2)) << box.console();
+    EXPECT_EQ(libs_called(box)[1], kOld);
+    EXPECT_FALSE(fs::exists(box.path("/iot/conf/libTelAgent_w.so")));
+    // A good one: it runs from the other slot, on trial, the old one in place.
+    fs::copy_file(FAKE_AGENT_LIB, box.path("/iot/conf/libTelAgent_w.so"));
+    box.put_file("/var/fake/once", "exit 0");
+    ASSERT_TRUE(wait_calls(box, 3)) << box.console();
+    EXPECT_EQ(libs_called(box)[2], kNew);
+    EXPECT_NE(box.console().find("[host] " + kNew + " on trial, previous " + kOld), std::string::npos)
+        << box.console();
+    EXPECT_EQ(box.file("/iot/conf/libiot.ini"), kNew + "\n");
+    EXPECT_TRUE(fs::exists(box.path(kOld)));
+}
+
 }  // namespace

@@ -216,8 +216,8 @@ namespace {
 
 // ---- through the host's control channel --------------------------------------------
 
-bool fifo_write(const Box &box, const std::string &text) {
-    const std::string path = box.root() + "/var/host/control";
+bool fifo_write(const Box &box, const std::string &text, const char *fifo = "/var/host/control") {
+    const std::string path = box.root() + fifo;
     if (!poll_until([&] { return access(path.c_str(), W_OK) == 0; }, 10000)) return false;
     int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
     if (fd < 0) return false;
@@ -291,6 +291,8 @@ TEST_F(FwUpdate, LibraryImageOverEachLinkIsAnsweredOnThatLinkAndAFlippedCrcIsRef
         // 2048-byte group is answered, then the completion.
         Bytes img = fw_random_bytes(2144, 40 + static_cast<uint32_t>(type));
         const FwBytes data = img;
+        // On the lines themselves, through the host's link handler; the
+        // flipped one through the host's control channel.
         uint32_t crc = 0xFFFFFFFFu;
         for (uint8_t v : img) {
             crc ^= uint32_t(v) << 24;
@@ -308,12 +310,14 @@ TEST_F(FwUpdate, LibraryImageOverEachLinkIsAnsweredOnThatLinkAndAFlippedCrcIsRef
             std::copy(head, head + 7, p.begin());
             std::copy(img.begin() + long(off), img.begin() + long(off + n), p.begin() + 7);
             off += n;
-            lines += "upgrade " + std::to_string(link) + " " + hex_text(encode_bus_frame(0x06, 0x04, 0x0007, p)) + "\n";
+            lines += (flip ? "upgrade 1 " : std::string(ports[link]) + " send ") +
+                     hex_text(encode_bus_frame(0x06, 0x04, 0x0007, p)) + "\n";
         }
         ASSERT_EQ(off, img.size());
-        lines += "upgrade " + std::to_string(link) + " " + hex_text(encode_bus_frame(0x06, 0x04, 0x0007, {0x10})) + "\n";
+        lines += (flip ? "upgrade 1 " : std::string(ports[link]) + " send ") +
+                 hex_text(encode_bus_frame(0x06, 0x04, 0x0007, {0x10})) + "\n";
         const size_t before = box_wrote(*box_, ports[link], 0x0007).size();
-        ASSERT_TRUE(fifo_write(*box_, lines));
+        ASSERT_TRUE(fifo_write(*box_, lines, flip ? "/var/host/control" : "/var/devsim/control"));
         ASSERT_TRUE(poll_until([&] { return box_wrote(*box_, ports[link], 0x0007).size() >= before + 2; }, 10000))
             << "type " << type << "\n" << box_->console();
         const auto answers = box_wrote(*box_, ports[link], 0x0007);

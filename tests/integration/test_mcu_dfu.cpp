@@ -224,6 +224,29 @@ TEST_F(McuDfu, TheSharedLibraryExportsTheUpdateTheHostCalls) {
     EXPECT_EQ(dlsym(lib, "switch_mcu_to_boot"), nullptr);
 }
 
+TEST_F(McuDfu, ThroughTheHostTheLineComesBackAndThePhoneAppIsServedAgain) {
+    // The real host and agent: the update from the host's control channel
+    // takes the MCU line away; afterwards the host gives it back.
+    box_ = std::make_unique<Box>(BoxOptions{});
+    ASSERT_TRUE(box_->ok()) << box_->error();
+    const auto img = app_package(3000, 5);
+    ASSERT_TRUE(box_->wait_console("app init success", 30000)) << box_->console();
+    const int fd = open(box_->path("/var/host/control").c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    const std::string cmd = std::string("mcu_update /dev/ttyHSL2 ") + kPkg + "\n";
+    EXPECT_EQ(write(fd, cmd.data(), cmd.size()), static_cast<ssize_t>(cmd.size()));
+    close(fd);
+    ASSERT_TRUE(box_->wait_console("[host] control: mcu_update /dev/ttyHSL2 " + std::string(kPkg) + " -> 0\n", 60000))
+        << box_->console();
+    EXPECT_TRUE(same(image("application"), img));
+    // The phone app asks the box for its model and gets the answer.
+    ASSERT_TRUE(ctl(*box_, "ttyHSL2 app 06 f41b -"));
+    EXPECT_TRUE(poll_until([&] { return box_->file("/var/devsim/ble_app.log").find(hex_text("KBox40")) !=
+                                        std::string::npos; },
+                           kWait))
+        << box_->file("/var/devsim/ble_app.log");
+}
+
 // ---- Resuming ------------------------------------------------------------------
 
 TEST_F(McuDfu, ResumesInsideAnObjectAfterTheMcuHung) {
@@ -259,11 +282,11 @@ TEST_F(McuDfu, ResumeOfTheLastShortObjectStopsAtTheImageEnd) {
 }
 
 TEST_F(McuDfu, ResumeWithEveryByteWrittenOnlyExecutes) {
-    // Everything arrived but the MCU hung at the last execute.  Silence there
-    // reads as a restart into the new image, so the first run reports success.
+    // Everything arrived but the MCU hung at the last execute: no answer is
+    // no validated image, so the first run fails.
     ASSERT_NO_FATAL_FAILURE(start("dfu.hang_at_execute = 2\n"));
     const auto img = app_package(4096 + 1000);
-    EXPECT_EQ(uart_mcu_update("ttyHSL2", kPkg), 0);
+    EXPECT_EQ(uart_mcu_update("ttyHSL2", kPkg), 1);
     EXPECT_EQ(image("application").size(), 4096u);  // only object 1 was executed
     const size_t first = writes();
     // The next run finds every byte there: it executes and sends nothing again.
@@ -335,10 +358,10 @@ TEST_F(McuDfu, ErrorResultsGiveResult1IncludingTheLastExecute) {
     EXPECT_EQ(uart_mcu_update("ttyHSL2", kPkg), 1);
     EXPECT_NE(testing::internal::GetCapturedStderr().find("Bad result code (0x5)!"), std::string::npos);
 
-    // A target that restarts without answering the last execute is fine.
+    // Nor is a target that says nothing to the last execute.
     ASSERT_TRUE(ctl(*box_, "ttyHSL2 dfu final_error -"));
     ASSERT_TRUE(ctl(*box_, "ttyHSL2 dfu final_silent 1"));
-    EXPECT_EQ(uart_mcu_update("ttyHSL2", kPkg), 0);
+    EXPECT_EQ(uart_mcu_update("ttyHSL2", kPkg), 1);
     EXPECT_TRUE(poll_until(
         [&] { return count_of(read_text(box_->path("/var/devsim.out")), "application image complete") == 2; },
         kWait));

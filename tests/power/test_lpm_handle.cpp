@@ -10,9 +10,11 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <mutex>
 #include <cstdio>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "core/logging.h"
@@ -62,10 +64,15 @@ protected:
         set_factory_booting(1);
     }
     // A modem that answers OK to every command; CFUN=0 after `cfun0_delay_ms`.
+    // What autosleep read when each CFUN=1 arrived goes to `at_radio_on`.
     void start_modem(int cfun0_delay_ms = 0) {
         modem = std::make_unique<PtyModem>(
             root.at("/dev/smd7"),
-            [cfun0_delay_ms](const std::string &cmd) {
+            [this, cfun0_delay_ms](const std::string &cmd) {
+                if (cmd == "AT+CFUN=1") {
+                    std::lock_guard<std::mutex> g(at_mu);
+                    at_radio_on += root.read("/sys/power/autosleep") + ";";
+                }
                 int d = cmd == "AT+CFUN=0" ? cfun0_delay_ms : 0;
                 return std::vector<ModemChunk>{{d, "\r\nOK\r\n"}};
             },
@@ -89,7 +96,15 @@ protected:
         ASSERT_EQ(get_lpm_status(), IOT_LPM_SLEEPING);
     }
 
+    // Autosleep as each CFUN=1 found it since the last call, and forgets it.
+    std::string radio_on_seen() {
+        std::lock_guard<std::mutex> g(at_mu);
+        return std::exchange(at_radio_on, std::string());
+    }
+
     TestRoot root;
+    std::mutex at_mu;
+    std::string at_radio_on;  // the modem's thread writes it
     std::unique_ptr<PtyModem> modem;
 };
 
@@ -249,6 +264,7 @@ TEST_F(LpmTest, WakeIdsFourToSixWakeTheBoxOthersOnlyLog) {
     for (int id : {4, 5, 6}) {
         if (id != 4) cycle_to_sleep();
         const int on = count("AT+CFUN=1");
+        radio_on_seen();
         qs_wakeup_hander(static_cast<e_qs_lpm_wakeup_type>(id));
         EXPECT_EQ(get_lpm_status(), IOT_LPM_BEGIN) << id;
         EXPECT_EQ(get_lpm_sleeping(), 0) << id;
@@ -257,6 +273,8 @@ TEST_F(LpmTest, WakeIdsFourToSixWakeTheBoxOthersOnlyLog) {
         EXPECT_EQ(node("/sys/power/wake_lock"), block("LPM_LOCK_KEY")) << id;
         EXPECT_EQ(node("/sys/power/autosleep"), "off") << id;
         EXPECT_GE(count("AT+CFUN=1"), on + 1) << id;
+        // Autosleep was off before the first AT exchange of the wake.
+        EXPECT_EQ(radio_on_seen().substr(0, 4), "off;") << id;
         // The next pass begins a new cycle.
         px510_backup_battery_step();
         EXPECT_EQ(get_lpm_status(), IOT_LPM_WAITING_NET_GPS) << id;
@@ -272,16 +290,20 @@ TEST_F(LpmTest, AlarmWakesFromSleepButNotOnTheMainBattery) {
     EXPECT_TRUE(modem->commands().empty());
 
     cycle_to_sleep();
+    radio_on_seen();
     posix_timer_hander(nullptr);
     EXPECT_EQ(get_lpm_status(), IOT_LPM_BEGIN);
     EXPECT_EQ(get_lpm_sleeping(), 0);
     EXPECT_EQ(get_ping_status(), 1);
     EXPECT_EQ(node("/sys/power/autosleep"), "off");
+    EXPECT_EQ(radio_on_seen().substr(0, 4), "off;");
 
     cycle_to_sleep();
+    radio_on_seen();
     mcu_force_disable_sleeping();
     EXPECT_EQ(get_lpm_status(), IOT_LPM_BEGIN);
     EXPECT_EQ(get_lpm_sleeping(), 0);
+    EXPECT_EQ(radio_on_seen().substr(0, 4), "off;");
     // disable_sleep is idempotent: nothing to undo a second time.
     EXPECT_EQ(disable_sleep(), 0);
 }
@@ -299,6 +321,9 @@ TEST_F(LpmTest, MainBatteryReturningDuringSleepWakesTheBoxFully) {
     EXPECT_EQ(node("/sys/power/autosleep"), "off");
     EXPECT_EQ(get_gps_enable_flag(), 1);
     EXPECT_EQ(get_ping_status(), 1);
+    // USB, switched off for the sleep, is back for good.
+    EXPECT_EQ(node("/sys/devices/virtual/android_usb/android0/enable"), "1");
+    EXPECT_EQ(node("/sys/devices/virtual/android_usb/android0/dusb"), "1");
 }
 
 TEST_F(LpmTest, WakeDuringTheDecisionToSleepIsNotUndone) {

@@ -110,6 +110,11 @@ std::vector<SntpDatagram> sntp_answer(const SntpBehaviour &b, const std::string 
     if (b.kind == SntpBehaviour::kGarbage) {
         std::random_device rd;
         for (char &c : a) c = static_cast<char>(rd());
+        // Random bytes alone make a valid broadcast answer (mode 5, leap not 3,
+        // stratum not 0) about one time in eleven, and a box would set its
+        // clock from it: garbage never carries mode 4 or 5.
+        static const int kNotServer[] = {0, 1, 2, 3, 6, 7};
+        a[0] = static_cast<char>((a[0] & ~7) | kNotServer[rd() % 6]);
         return {{0, a}};
     }
     const int version = (static_cast<uint8_t>(req[0]) >> 3) & 7;

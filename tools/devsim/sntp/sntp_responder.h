@@ -19,7 +19,7 @@
 //   bad_origin    originate timestamp that is not the request's
 //   short         the header in two datagrams: 47 bytes, the last byte 50 ms later
 //   short_only    47 bytes and nothing more
-//   garbage       48 random bytes
+//   garbage       48 random bytes, never with mode 4 or 5 (no client may take them)
 // Control: "sntp server <n> <behaviour>" (n from 1), "sntp offset <s>".
 //
 // What the servers saw and said goes to <root>/var/devsim/sntp.log:
