@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "core/sig_verify.h"
 #include "host_libini.h"
 #include "telagent/iotsdk.h"
 
@@ -79,7 +80,34 @@ int host_write_lib_file(const std::string &root, const char *device_path, const 
     return 0;
 }
 
-int host_install_pushed_lib(const std::string &root, std::string *installed) {
+namespace {
+// The pushed image's trailing signature, checked and cut off.  True when it
+// may be installed.
+bool check_pushed_signature(const std::string &root, const std::string &pushed, off_t size, std::string *why) {
+    const std::string key = root + kOtaPubkeyFile;
+    if (access(key.c_str(), F_OK) != 0) return true;  // not provisioned
+    std::string text;
+    if (size > static_cast<off_t>(kSigLen)) {
+        FILE *f = fopen(pushed.c_str(), "rbe");
+        if (f != nullptr) {
+            text.resize(static_cast<size_t>(size));
+            if (fread(text.data(), 1, text.size(), f) != text.size()) text.clear();
+            fclose(f);
+        }
+    }
+    std::string reason = "no signature at its end";
+    const auto *bytes = reinterpret_cast<const uint8_t *>(text.data());
+    if (!text.empty() && sig_verify_buf(bytes, text.size() - kSigLen, bytes + text.size() - kSigLen, key, &reason) == 1 &&
+        truncate(pushed.c_str(), size - static_cast<off_t>(kSigLen)) == 0) {
+        return true;
+    }
+    unlink(pushed.c_str());
+    if (why != nullptr) *why = "signature refused: " + reason;
+    return false;
+}
+}  // namespace
+
+int host_install_pushed_lib(const std::string &root, std::string *installed, std::string *why) {
     const std::string pushed = root + kHostPushedLib;
     struct stat st {};
     if (lstat(pushed.c_str(), &st) != 0) return 0;
@@ -87,6 +115,7 @@ int host_install_pushed_lib(const std::string &root, std::string *installed) {
         errno = EINVAL;
         return -1;
     }
+    if (!check_pushed_signature(root, pushed, st.st_size, why)) return -1;
     const std::string current = host_read_lib_path(root);
     const std::string next = current == kHostExLib ? kHostDefaultLib : kHostExLib;
     const std::string target = root + next;

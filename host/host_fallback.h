@@ -41,7 +41,10 @@ inline constexpr const char *kHostPushedLib = "/iot/conf/libTelAgent_w.so";
 // it is; the next start sees the switch and puts the new one on trial, as
 // after a cloud self-update.  1 installed (*installed the slot), 0 nothing
 // pushed, -1 failed (errno; the pushed file is left for the next start).
-int host_install_pushed_lib(const std::string &root, std::string *installed);
+// With the operator's key provisioned (/iot/conf/ota_pubkey.pem) the pushed
+// image must end in its 64-byte Ed25519 signature over the bytes before it:
+// it is installed without those bytes, or removed with -1 and *why set.
+int host_install_pushed_lib(const std::string &root, std::string *installed, std::string *why = nullptr);
 
 // Reads /iot/conf/libiot.good under `root` ("" when missing or unusable).
 std::string host_read_good_lib(const std::string &root);

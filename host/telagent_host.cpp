@@ -272,7 +272,8 @@ int main(int argc, char **argv) {
     for (long starts = 0;; ++starts) {
         std::string pushed;
         const std::string before = host_read_lib_path(root);
-        const int in = host_install_pushed_lib(root, &pushed);
+        std::string refused;
+        const int in = host_install_pushed_lib(root, &pushed, &refused);
         if (in > 0) {
             fprintf(stderr, "[host] library pushed over a vehicle link installed as %s\n", pushed.c_str());
             // A first start knows no good library yet: the one it replaces is it.
@@ -281,7 +282,8 @@ int main(int argc, char **argv) {
                 host_write_lib_file(root, "/iot/conf/libiot.good", trial.good);
             }
         } else if (in < 0) {
-            fprintf(stderr, "[host] library pushed over a vehicle link not installed: %s\n", strerror(errno));
+            fprintf(stderr, "[host] library pushed over a vehicle link not installed: %s\n",
+                    refused.empty() ? strerror(errno) : refused.c_str());
         }
         const std::string logical = host_read_lib_path(root);
         bool persist_good = false;

@@ -104,7 +104,7 @@ HttpHeadResult examine(HttpHead *h) {
     }
     if (length < 0) return HttpHeadResult::kNoLength;
     h->content_length = length;
-    if (length < kHttpMinBody) return HttpHeadResult::kTooSmall;
+    if (length < h->min_body) return HttpHeadResult::kTooSmall;
     return HttpHeadResult::kDone;
 }
 
@@ -176,6 +176,11 @@ HttpHeadResult http_head_feed(HttpHead *h, const char *chunk, size_t len, size_t
 }
 
 int http_get(const char *host, uint16_t port, const char *path, const char *save_path, unsigned char digest[16]) {
+    return http_get_min(host, port, path, save_path, digest, kHttpMinBody);
+}
+
+int http_get_min(const char *host, uint16_t port, const char *path, const char *save_path, unsigned char digest[16],
+                 int64_t min_body) {
     if (host == nullptr || path == nullptr || save_path == nullptr || digest == nullptr) return 0;
     std::unique_ptr<EVP_MD_CTX, MdCtxFree> md(EVP_MD_CTX_new());
     if (!md || EVP_DigestInit_ex(md.get(), EVP_md5(), nullptr) != 1) return 0;
@@ -256,6 +261,7 @@ int http_get(const char *host, uint16_t port, const char *path, const char *save
     };
 
     HttpHead head;
+    head.min_body = min_body;
     char chunk[kChunk];
     std::unique_ptr<char[]> body_buf(new char[kBodyChunk]);
     bool in_body = false;

@@ -12,6 +12,10 @@
 // 10240 bytes that fits the free space is taken.
 int http_get(const char *host, uint16_t port, const char *path, const char *save_path, unsigned char digest[16]);
 
+// The same with another lower bound on the body (a detached signature is 64 bytes).
+int http_get_min(const char *host, uint16_t port, const char *path, const char *save_path, unsigned char digest[16],
+                 int64_t min_body);
+
 // ---- header phase, also driven by the fuzz target ----------------------------
 
 // Files smaller than this are refused.
@@ -35,6 +39,7 @@ struct HttpHead {
     int status = 0;          // status code once the header is complete
     int64_t content_length = -1;
     size_t head_len = 0;     // header bytes before the separator
+    int64_t min_body = kHttpMinBody;  // smaller bodies are refused
 };
 
 // Feeds the next chunk of the answer.  Once kDone is returned, the bytes of

@@ -1,4 +1,5 @@
 #include "cloud/orlin_handle.h"
+#include "cloud/ota_verify.h"
 
 #include <pthread.h>
 
@@ -255,7 +256,9 @@ int ota_download(const char *url, const char *save_path, int attempts) {
         printf("hostip: %s\r\n", host);
         printf("querybuf: %s\r\n", path);
         unsigned char digest[16];
-        if (http_get(host, port, path, save_path, digest) == 1) return 1;
+        // Nothing downloaded is used before its signature is checked (when the
+        // operator's key is provisioned); a bad one is not fetched again.
+        if (http_get(host, port, path, save_path, digest) == 1) return ota_verify_signature(url, save_path);
         printf("## http_get failed \r");
         plat_sleep_s(1);
     }

@@ -223,4 +223,34 @@ TEST(HostFallback, LibraryPushedOverALinkIsTriedAsTheNextOneWithTheCurrentKept) 
     EXPECT_TRUE(fs::exists(box.path(kOld)));
 }
 
+TEST(HostFallback, WithTheOperatorsKeyAPushedLibraryMustEndInItsSignature) {
+    Box box(fake({"--restart-delay-ms", "50"}));
+    ASSERT_TRUE(box.ok()) << box.error();
+    ASSERT_TRUE(wait_calls(box, 1));
+    const std::string keys = box.path("/var/keys");
+    fs::create_directories(keys);
+    std::string out;
+    ASSERT_EQ(run_program({"/bin/sh", "-c", "openssl genpkey -algorithm ed25519 -out " + keys + "/op.pem && openssl pkey -in " +
+                                               keys + "/op.pem -pubout -out " + keys + "/op.pub"},
+                          {}, &out, 30000), 0) << out;
+    box.put_file("/iot/conf/ota_pubkey.pem", read_text(keys + "/op.pub"));
+    // Unsigned: removed, the old library goes on.
+    fs::copy_file(FAKE_AGENT_LIB, box.path("/iot/conf/libTelAgent_w.so"));
+    box.put_file("/var/fake/once", "exit 0");
+    EXPECT_TRUE(box.wait_console("not installed: signature refused: signature does not match\n", kWait)) << box.console();
+    ASSERT_TRUE(wait_calls(box, 2));
+    EXPECT_EQ(libs_called(box)[1], kOld);
+    EXPECT_FALSE(fs::exists(box.path("/iot/conf/libTelAgent_w.so")));
+    // Signed, the signature as its last 64 bytes: installed without them.
+    const std::string img = keys + "/img.so";
+    fs::copy_file(FAKE_AGENT_LIB, img);
+    ASSERT_EQ(run_program({TELAGENT_CLOUD_BIN, "sign", "--key", keys + "/op.pem", img}, {}, &out, 10000), 0) << out;
+    box.put_file("/iot/conf/libTelAgent_w.so", read_text(img) + read_text(img + ".sig"));
+    box.put_file("/var/fake/once", "exit 0");
+    EXPECT_TRUE(box.wait_console("installed as " + kNew + "\n", kWait)) << box.console();
+    ASSERT_TRUE(wait_calls(box, 3)) << box.console();
+    EXPECT_EQ(libs_called(box)[2], kNew);
+    EXPECT_EQ(fs::file_size(box.path(kNew)), fs::file_size(FAKE_AGENT_LIB));
+}
+
 }  // namespace

@@ -8,6 +8,9 @@
 //
 // Commands: a table of {name, handler, usage}.  `request` and `serve` have
 // their place and usage already; their handlers come with the downlink work.
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+
 #include <signal.h>
 #include <unistd.h>
 
@@ -16,7 +19,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fstream>
 #include <iostream>
+#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
@@ -254,6 +259,59 @@ int cmd_request(const Args &a) {
     return 3;
 }
 
+// ---- sign -----------------------------------------------------------------
+
+// `sign --key <private.pem> <file>`: the detached Ed25519 signature of the
+// file's bytes, 64 bytes, as <file>.sig; serve hands it out beside the file.
+int cmd_sign(const Args &a) {
+    std::string key, file;
+    for (size_t i = 0; i < a.rest.size(); ++i) {
+        if (a.rest[i] == "--key" && i + 1 < a.rest.size()) {
+            key = a.rest[++i];
+        } else if (file.empty()) {
+            file = a.rest[i];
+        } else {
+            file.clear();
+            break;
+        }
+    }
+    if (key.empty() || file.empty()) {
+        fprintf(stderr, "usage: telagent-cloud sign --key <private.pem> <file>\n");
+        return 2;
+    }
+    FILE *kf = fopen(key.c_str(), "re");
+    EVP_PKEY *pk = kf != nullptr ? PEM_read_PrivateKey(kf, nullptr, nullptr, nullptr) : nullptr;
+    if (kf != nullptr) fclose(kf);
+    if (pk == nullptr || EVP_PKEY_id(pk) != EVP_PKEY_ED25519) {
+        fprintf(stderr, "telagent-cloud: %s is not an Ed25519 private key in PEM\n", key.c_str());
+        EVP_PKEY_free(pk);
+        return 1;
+    }
+    std::ifstream in(file, std::ios::binary);
+    const std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    unsigned char sig[64];
+    size_t sig_len = sizeof sig;
+    EVP_MD_CTX *ctx = EVP_MD_CTX_new();
+    const bool ok = in.good() || in.eof();
+    const bool signed_ok = ok && ctx != nullptr && EVP_DigestSignInit(ctx, nullptr, nullptr, nullptr, pk) == 1 &&
+                           EVP_DigestSign(ctx, sig, &sig_len, reinterpret_cast<const unsigned char *>(data.data()),
+                                          data.size()) == 1 && sig_len == sizeof sig;
+    EVP_MD_CTX_free(ctx);
+    EVP_PKEY_free(pk);
+    if (!signed_ok) {
+        fprintf(stderr, "telagent-cloud: cannot sign %s\n", file.c_str());
+        return 1;
+    }
+    std::ofstream out(file + ".sig", std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char *>(sig), static_cast<std::streamsize>(sig_len));
+    if (!out.good()) {
+        fprintf(stderr, "telagent-cloud: cannot write %s.sig\n", file.c_str());
+        return 1;
+    }
+    printf("%s.sig\n", file.c_str());
+    return 0;
+}
+
 // ---- serve ----------------------------------------------------------------
 
 int cmd_serve(const Args &a) {
@@ -296,7 +354,11 @@ const Command kCommands[] = {
      "      | ota <motor|display|lib|ble|gd32> <url> [controller id]"},
     {"serve", cmd_serve,
      "serve <directory> [--port P]\n"
-     "      serve firmware files over HTTP on 127.0.0.1 (port 8080; 0 picks one) for OTA requests"},
+     "      serve firmware files over HTTP on 127.0.0.1 (port 8080; 0 picks one) for OTA requests,\n"
+     "      their .sig files beside them"},
+    {"sign", cmd_sign,
+     "sign --key <private.pem> <file>\n"
+     "      write <file>.sig, the 64-byte Ed25519 signature of the file (openssl genpkey -algorithm ed25519)"},
 };
 
 void usage_all(FILE *to) {
