@@ -175,13 +175,26 @@ HttpHeadResult http_head_feed(HttpHead *h, const char *chunk, size_t len, size_t
     return h->len >= h->buf.size() ? HttpHeadResult::kTooLong : HttpHeadResult::kMore;
 }
 
-int http_get(const char *host, uint16_t port, const char *path, const char *save_path, unsigned char digest[16]) {
-    return http_get_min(host, port, path, save_path, digest, kHttpMinBody);
+int64_t http_deadline_ms(int64_t length) {
+    if (length < 0) length = 0;
+    const int64_t d = kHttpDeadlineGraceMs + length / kHttpFloorRate * 1000 + (length % kHttpFloorRate) * 1000 / kHttpFloorRate;
+    return d < kHttpDeadlineCapMs ? d : kHttpDeadlineCapMs;
 }
 
-int http_get_min(const char *host, uint16_t port, const char *path, const char *save_path, unsigned char digest[16],
-                 int64_t min_body) {
+int http_get(const char *host, uint16_t port, const char *path, const char *save_path, unsigned char digest[16]) {
+    return http_get_bounded(host, port, path, save_path, digest, kHttpMinBody, kHttpMaxBody);
+}
+
+int http_get_limited(const char *host, uint16_t port, const char *path, const char *save_path,
+                     unsigned char digest[16], int64_t max_body) {
+    return http_get_bounded(host, port, path, save_path, digest, kHttpMinBody, max_body);
+}
+
+int http_get_bounded(const char *host, uint16_t port, const char *path, const char *save_path,
+                     unsigned char digest[16], int64_t min_body, int64_t max_body) {
     if (host == nullptr || path == nullptr || save_path == nullptr || digest == nullptr) return 0;
+    const int64_t start_ms = plat_mono_ms();
+    int64_t deadline_ms = start_ms + kHttpDeadlineCapMs;
     std::unique_ptr<EVP_MD_CTX, MdCtxFree> md(EVP_MD_CTX_new());
     if (!md || EVP_DigestInit_ex(md.get(), EVP_md5(), nullptr) != 1) return 0;
     printf("%s download from http ://%s:%d%s save to %s\n", __func__, host, port, path, save_path);
@@ -282,6 +295,11 @@ int http_get_min(const char *host, uint16_t port, const char *path, const char *
             const size_t n = static_cast<int64_t>(rt) > remaining ? static_cast<size_t>(remaining) : static_cast<size_t>(rt);
             if (!store(body_buf.get(), n)) return 0;
             remaining -= static_cast<int64_t>(n);
+            if (remaining > 0 && plat_mono_ms() > deadline_ms) {
+                printf("%d:%s - download from %s not done within %lld s, %lld bytes missing\n", __LINE__, __func__,
+                       host, static_cast<long long>((deadline_ms - start_ms) / 1000), static_cast<long long>(remaining));
+                return 0;
+            }
             continue;
         }
         printf("%d:%s --rt:%d- socket read i:%d \n", __LINE__, __func__, static_cast<int>(rt), i);
@@ -312,6 +330,12 @@ int http_get_min(const char *host, uint16_t port, const char *path, const char *
             break;
         }
         printf("%d:%s --Content-Length::%lld \n", __LINE__, __func__, static_cast<long long>(head.content_length));
+        if (head.content_length > max_body) {
+            printf("%d:%s - %lld bytes are more than %s takes (%lld)\n", __LINE__, __func__,
+                   static_cast<long long>(head.content_length), save_path, static_cast<long long>(max_body));
+            return 0;
+        }
+        deadline_ms = start_ms + http_deadline_ms(head.content_length);
         // Refused before the first byte lands: a full flash breaks more than this download.
         unsigned long long free_bytes = 0;
         if (sys_disk_space(save_path, &free_bytes, nullptr) != 0 ||

@@ -9,12 +9,30 @@
 // the MD5 of the stored body in `digest` (16 bytes).  1 when the whole body
 // announced by Content-Length was stored, 0 on any failure (the socket is
 // closed, an opened file is left as it is).  Only a 2xx answer of at least
-// 10240 bytes that fits the free space is taken.
+// 10240 bytes that fits the free space is taken, and it must arrive within
+// http_deadline_ms of its length.
 int http_get(const char *host, uint16_t port, const char *path, const char *save_path, unsigned char digest[16]);
+// The same with a ceiling: an announced body above max_body bytes is refused
+// before any body byte is written.  http_get takes kHttpMaxBody.
+int http_get_limited(const char *host, uint16_t port, const char *path, const char *save_path,
+                     unsigned char digest[16], int64_t max_body);
 
-// The same with another lower bound on the body (a detached signature is 64 bytes).
-int http_get_min(const char *host, uint16_t port, const char *path, const char *save_path, unsigned char digest[16],
-                 int64_t min_body);
+// Largest body any download takes (the service library's cap).
+constexpr int64_t kHttpMaxBody = 16 * 1024 * 1024;
+// Every download must be done by kHttpDeadlineGraceMs plus its announced
+// length at kHttpFloorRate bytes a second, and never later than
+// kHttpDeadlineCapMs after it began: a server that trickles must not hold the
+// one cloud request task (and every lock request behind it) for days.
+constexpr int64_t kHttpFloorRate = 4096;
+constexpr int64_t kHttpDeadlineGraceMs = 30000;
+constexpr int64_t kHttpDeadlineCapMs = 3600 * 1000;
+// Deadline in ms after the start for a body of `length` bytes.
+int64_t http_deadline_ms(int64_t length);
+
+// The same with both bounds given (a detached signature is 64 bytes, far
+// below kHttpMinBody).
+int http_get_bounded(const char *host, uint16_t port, const char *path, const char *save_path,
+                     unsigned char digest[16], int64_t min_body, int64_t max_body);
 
 // ---- header phase, also driven by the fuzz target ----------------------------
 

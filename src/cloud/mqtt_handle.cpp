@@ -778,14 +778,21 @@ void mqtt_unlock(void) {
     if (g_inited.load()) mqtt_mutex.unlock();
 }
 
+// Generation of the broker record the current client was built from.
+std::atomic<int> g_record_gen{0};
+
 int connect_mqtt(void) {
     if (tl_callback_gen != 0) return 0;  // never from a library thread
     mqtt_conf_t conf;
     memset(&conf, 0, sizeof conf);
+    // Read before the record: a switch in between is then never taken as reached.
+    const int gen = broker_record_generation();
     if (get_mqttinfo(&conf) != 1) {
         printf("%s get_mqttinfo_failed\n", __func__);
         return 0;
     }
+    g_record_gen.store(gen);
+    broker_switch_attempt(gen);
     // The old client goes first, its waits outside the MQTT lock.
     std::lock_guard<std::recursive_mutex> life(life_mutex);
     teardown("free_mqtt");
@@ -862,6 +869,8 @@ int check_mqqt_connected(void) {
         mqtt_failed_count.store(kForcedCount);
         return 0;
     }
+    // A switched broker not reached in its window: the previous record is back.
+    if (broker_switch_check() == 1) mqtt_force_redial.store(1);
 
     bool redial = false;
     if (mqtt_force_redial.load() == 1) {
@@ -909,6 +918,7 @@ int check_mqqt_connected(void) {
     if (connected && mqtt_onSubscribel_success.load() == 1) {
         mqtt_failed_count.store(0);
         mqtt_retry_count.store(0);
+        broker_switch_reached(g_record_gen.load());
         return 0;
     }
     mqtt_failed_count.fetch_add(1);

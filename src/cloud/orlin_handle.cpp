@@ -21,6 +21,7 @@
 #include "core/sys_utils.h"
 #include "core/tavi_common.h"
 #include "dfu/ctrl_boot.h"
+#include "dfu/fw_image.h"
 #include "lte/lte_handle.h"
 #include "platform/plat_clock.h"
 #include "platform/plat_path.h"
@@ -173,6 +174,9 @@ void iot_cmd_task_handle(const cmd_request_t &req, const char *id) {
     if (data == nullptr) {
         put16(result_bytes, result);
         data = result_bytes;
+        // The length follows the request's body: a one-byte body gets the
+        // result's low byte alone; longer bodies keep both result bytes.
+        if (body_len == 1 && req.CmdId != kCmdSwitchServers) data_len = 1;
     }
 
     int sent = 0;
@@ -244,8 +248,14 @@ void post_iot_extra_message(const uint8_t ident[4], const char *id) {
 
 // ---- OTA ------------------------------------------------------------------------------
 
-// Downloads `url` to `save_path` in up to `attempts` tries.  1 on success.
-int ota_download(const char *url, const char *save_path, int attempts) {
+// Downloads `url` to `save_path` in up to `attempts` tries.  Each try goes to
+// "<save_path>.part", moved into place only when whole, so the file a
+// controller update reads is the old one or a complete new one, and no part
+// of a failed download is left behind.  A body above max_body bytes (what the
+// target's reader takes) is refused before it is written.  1 on success.
+int ota_download(const char *url, const char *save_path, int attempts, int64_t max_body) {
+    const std::string tmp = std::string(save_path) + ".part";
+    const std::string tmp_path = plat_path(tmp);
     for (int i = 0; i < attempts; ++i) {
         char imei[20] = {};
         char host[64] = {};
@@ -256,33 +266,32 @@ int ota_download(const char *url, const char *save_path, int attempts) {
         printf("hostip: %s\r\n", host);
         printf("querybuf: %s\r\n", path);
         unsigned char digest[16];
-        // Nothing downloaded is used before its signature is checked (when the
-        // operator's key is provisioned); a bad one is not fetched again.
-        if (http_get(host, port, path, save_path, digest) == 1) return ota_verify_signature(url, save_path);
+        if (http_get_limited(host, port, path, tmp.c_str(), digest, max_body) == 1) {
+            // Nothing downloaded is used before its signature is checked (when
+            // the operator's key is provisioned); a bad one is not fetched again.
+            if (ota_verify_signature(url, tmp.c_str()) != 1) return 0;
+            if (rename(tmp_path.c_str(), plat_path(save_path).c_str()) == 0) return 1;
+            printf(" rename %s failed: %s \r\n", tmp.c_str(), strerror(errno));
+        }
+        remove(tmp_path.c_str());
         printf("## http_get failed \r");
         plat_sleep_s(1);
     }
+    remove(tmp_path.c_str());
     return 0;
 }
 
-// Self-update: the new library goes to a temporary name next to its target and
-// is renamed into place only once the whole file is there.
+// Largest file each controller's HEX reader takes.
+int64_t hex_cap(FwTarget t) { return static_cast<int64_t>(fw_target_info(t).max_file); }
+
+// Self-update: the new library is renamed into place only once it is whole,
+// never over the running one.
 int ota_self_update(const char *url) {
     char current[65] = {};
     if (get_so_libiot(current, sizeof current) <= 0) printf("get_so_libiot()=0  \r");
     const char *target = self_update_target(get_lib_load_telagent_name_type());
     printf("%s \r", strstr(target, "Ex") != nullptr ? "savefile is libTelAgentEx.so" : "savefile is libTelAgent.so");
-    const std::string tmp = std::string(target) + ".part";
-    remove(plat_path(tmp).c_str());
-    if (ota_download(url, tmp.c_str(), 5) != 1) {
-        remove(plat_path(tmp).c_str());
-        return 0;
-    }
-    if (rename(plat_path(tmp).c_str(), plat_path(target).c_str()) != 0) {
-        printf(" rename %s failed: %s \r\n", tmp.c_str(), strerror(errno));
-        remove(plat_path(tmp).c_str());
-        return 0;
-    }
+    if (ota_download(url, target, 5, kHttpMaxBody) != 1) return 0;
     if (set_so_libiot(target) != 1) {
         printf(" libiot.ini not written \r\n");
         return 0;
@@ -328,7 +337,7 @@ void iot_ota_task_handle(const ota_request_t &req, const char *id) {
     case 1: {
         printf("mcu_id[0] = %d \r\n", req.mcu_id);
         const char *file = req.mcu_id == 1 ? "/iot/conf/HM52.hex" : "/iot/conf/KD11.hex";
-        const int ok = ota_download(url, file, 3);
+        const int ok = ota_download(url, file, 3, hex_cap(req.mcu_id == 1 ? FW_HM52 : FW_KD11));
         printf("## ready_to_upgrade \r");
         if (ok == 1) {
             status = handle_ota_motor_task(req.mcu_id);
@@ -337,7 +346,7 @@ void iot_ota_task_handle(const ota_request_t &req, const char *id) {
         break;
     }
     case 3: {
-        const int ok = ota_download(url, "/iot/conf/LP77_CAN.hex", 3);
+        const int ok = ota_download(url, "/iot/conf/LP77_CAN.hex", 3, hex_cap(FW_DISPLAY));
         printf("## ready_to_upgrade \r");
         if (ok == 1) {
             status = handle_ota_diaplay_task();
@@ -346,7 +355,7 @@ void iot_ota_task_handle(const ota_request_t &req, const char *id) {
         break;
     }
     case 8:
-        if (ota_download(url, "/iot/conf/GD32.hex", 3) == 1) {
+        if (ota_download(url, "/iot/conf/GD32.hex", 3, hex_cap(FW_GD32)) == 1) {
             printf("## ready_to_upgrade \r");
             status = handle_ota_gd_task();
             printf("ota_gd_end = %d \r\n", status);
@@ -553,10 +562,16 @@ cloud_kind_t cloud_topic_parse(const char *topic, char id[kRequestIdMax + 1], co
         return CLOUD_NONE;
     }
     const char *rest = last + 1;
-    const size_t idlen = strlen(rest);
-    if (idlen == 0 || idlen > kRequestIdMax) {
+    size_t idlen = strlen(rest);
+    if (idlen == 0) {
         if (why != nullptr) *why = "!ret";
         return CLOUD_NONE;
+    }
+    // Backends with UUID-style ids send 36 characters: the request still runs,
+    // answered under the id cut to what the box keeps.
+    if (idlen > kRequestIdMax) {
+        printf(" request id cut to %d characters \r\n", static_cast<int>(kRequestIdMax));
+        idlen = kRequestIdMax;
     }
     for (size_t i = 0; i < idlen; ++i) {
         const unsigned char c = static_cast<unsigned char>(rest[i]);
@@ -569,7 +584,8 @@ cloud_kind_t cloud_topic_parse(const char *topic, char id[kRequestIdMax + 1], co
     const char *kind_start = kind_end;
     while (kind_start > topic && kind_start[-1] != '/') --kind_start;
     const std::string kind(kind_start, static_cast<size_t>(kind_end - kind_start));
-    memcpy(id, rest, idlen + 1);
+    memcpy(id, rest, idlen);
+    id[idlen] = '\0';
     if (kind == "extra_data") return CLOUD_EXTRA_DATA;
     if (kind == "cmd") return CLOUD_CMD;
     if (kind == "ota") return CLOUD_OTA;
@@ -601,8 +617,8 @@ int parse_ota_request(const uint8_t *f, int len, ota_request_t *out) {
     out->body_len = body_len;
     out->body = f + 11;
     out->has_mcu_id = 11 + body_len < len;
+    // Without the byte the controller id stays 0: the KD11 controller.
     out->mcu_id = out->has_mcu_id ? f[11 + body_len] : 0;
-    if (out->target == 1 && !out->has_mcu_id) return 0;
     return 1;
 }
 
@@ -718,19 +734,15 @@ int handle_switch_servers(uint8_t *body, int len) {
     if (user.size() > 31 || pass.size() > 31 || user.find('\0') != std::string::npos ||
         pass.find('\0') != std::string::npos)
         return 0;
-    if (set_domain_name(host.c_str()) != 1) return 0;
+    // One write for the whole record: a failure leaves the previous one whole.
+    const broker_switch_t sw{host.c_str(), static_cast<int>(port), has_user ? user.c_str() : nullptr,
+                             has_pass ? pass.c_str() : nullptr, false};
+    if (apply_broker_record(&sw) != 1) return 0;
     printf("mqtt_conf.hostip = %s \r\n", host.c_str());
-    set_port_number(static_cast<int>(port));
     if (c1 != std::string::npos) printf("mqtt_conf.port: %d\r\n", static_cast<int>(port));
     else printf("port: %d\r\n", static_cast<int>(port));
-    if (has_user) {
-        set_user_name(user.c_str());
-        printf("mqtt_conf.user_name = %s \r\n", user.c_str());
-    }
-    if (has_pass) {
-        set_user_pass(pass.c_str());
-        printf("mqtt_conf.user_pass = %s \r\n", pass.c_str());
-    }
+    if (has_user) printf("mqtt_conf.user_name = %s \r\n", user.c_str());
+    if (has_pass) printf("mqtt_conf.user_pass = %s \r\n", pass.c_str());
     return 1;
 }
 

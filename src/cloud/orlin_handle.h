@@ -41,9 +41,9 @@ int cloud_free_buffers(void);
 enum cloud_kind_t { CLOUD_NONE = 0, CLOUD_EXTRA_DATA, CLOUD_CMD, CLOUD_OTA, CLOUD_ADV };
 
 // Splits ".../<kind>/request/<id>": the kind is the level before "request",
-// the id the level after it (1..31 characters, the last level).  Returns the
-// kind, CLOUD_NONE when there is no "request" level or the id is unusable
-// (*why is then "!pos" or "!ret").
+// the id the level after it (the last level; a longer one is cut to 31
+// characters).  Returns the kind, CLOUD_NONE when there is no "request" level
+// or the id is empty or unusable (*why is then "!pos" or "!ret").
 cloud_kind_t cloud_topic_parse(const char *topic, char id[kRequestIdMax + 1], const char **why);
 
 struct cmd_request_t {
@@ -64,10 +64,10 @@ struct ota_request_t {
     uint16_t body_len;
     const uint8_t *body;
     int has_mcu_id;
-    uint8_t mcu_id;      // motor controller requests: 1 HM52, else KD11
+    uint8_t mcu_id;      // motor controller requests: 1 HM52, else KD11 (0 when absent)
 };
-// 1 when the frame holds a whole OTA request; motor controller requests
-// (target 1) must also carry the controller id byte after the body.
+// 1 when the frame holds a whole OTA request; a motor controller request
+// without the controller id byte after the body takes id 0 (KD11).
 int parse_ota_request(const uint8_t *f, int len, ota_request_t *out);
 
 // ---- helpers -----------------------------------------------------------------------

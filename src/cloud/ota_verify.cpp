@@ -45,7 +45,7 @@ int ota_verify_signature(const char *url, const char *save_path) {
     unsigned char digest[16];
     remove(plat_path(sig_path).c_str());
     if (sig_url.size() >= 256 || get_url_info(sig_url.c_str(), host, &port, path) != 1 ||
-        http_get_min(host, port, path, sig_path.c_str(), digest, 1) != 1) {
+        http_get_bounded(host, port, path, sig_path.c_str(), digest, 1, 4096) != 1) {
         return refuse(save_path, sig_path, "no signature at " + sig_url);
     }
     std::vector<uint8_t> sig;

@@ -16,7 +16,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "platform/plat_clock.h"
 #include "platform/plat_path.h"
 #include "platform/sys_action.h"
 #include "platform/unique_fd.h"
@@ -415,6 +417,52 @@ int load_locked(IniStore &s, const char *path) {
     return ok;
 }
 
+// One key and its new value; no value deletes the key.
+struct KeyValue {
+    std::string key;
+    std::optional<std::string> value;
+};
+
+// Sets `n` keys of one section in a single replace of the file: all of them
+// or none.  *failed, when given, gets the index of the key that could not be
+// expressed (or n when the file itself could not be written).  Caller holds
+// the write lock.
+bool set_keys_locked(IniStore &s, const char *section, const KeyValue *kv, size_t n, size_t *failed) {
+    if (failed != nullptr) *failed = n;
+    if (!name_ok(section, false)) return false;
+    if (!snapshot(s)) return false;  // never create a missing file
+    try {
+        // Edit what is on disk now, not the start-up copy: a hand edit made
+        // since then must survive this write (it becomes visible with the reload).
+        std::string text;
+        bool opened = false;
+        if (!read_whole(s.path, text, opened)) return false;
+        bool changed = false;
+        for (size_t i = 0; i < n; ++i) {
+            std::string next;
+            bool unchanged = false;
+            if (!name_ok(kv[i].key, true) ||
+                !build_update(text, section, kv[i].key, kv[i].value ? kv[i].value->c_str() : nullptr, next,
+                              unchanged)) {
+                if (failed != nullptr) *failed = i;
+                return false;
+            }
+            if (unchanged) continue;
+            text.swap(next);
+            changed = true;
+        }
+        if (!changed) return true;
+        if (!replace_file(s.path, text.data(), text.size())) return false;
+        // Readers go on with the old copy until the new one is complete.
+        Snapshot next = read_copy(s.path.c_str());
+        if (!next) next = std::make_shared<const std::string>(std::move(text));  // what we just wrote
+        publish(s, std::move(next));
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+    return true;
+}
+
 // ---------------------------------------------------------------------------
 // Typed accessors.
 
@@ -483,12 +531,81 @@ int read_tag(const char *device_path) {
 
 int write_tag(const char *device_path, int on) { return rewrite_buf2file(device_path, on ? "1" : "0"); }
 
+// ---- broker switch watch ----
+
+constexpr const char kPrevBrokerPath[] = "/iot/conf/mqtt_prev.ini";
+constexpr int kSwitchWindowDefaultS = 600;
+
+struct SwitchWatch {
+    std::mutex mu;
+    int gen = 0;                // generation of the active broker record
+    bool pending = false;       // a previous record is kept, the new one not yet reached
+    int pending_gen = 0;        // generation the pending switch made
+    int64_t first_try_ms = -1;  // first connection attempt with the pending record
+};
+
+SwitchWatch &watch() {
+    static SwitchWatch *w = new SwitchWatch;  // never destroyed, like the store
+    return *w;
+}
+
+// "Key=value" lines; an empty value stands for a key that was absent.
+std::vector<KeyValue> read_prev_record() {
+    std::vector<KeyValue> out;
+    std::string text;
+    bool opened = false;
+    if (!read_whole(plat_path(kPrevBrokerPath), text, opened)) return out;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t eol = text.find('\n', pos);
+        if (eol == std::string::npos) eol = text.size();
+        const std::string line = text.substr(pos, eol - pos);
+        pos = eol + 1;
+        const size_t eq = line.find('=');
+        if (eq == std::string::npos || eq == 0) continue;
+        KeyValue kv{line.substr(0, eq), line.substr(eq + 1)};
+        if (kv.value->empty()) kv.value.reset();
+        out.push_back(std::move(kv));
+    }
+    return out;
+}
+
+bool write_prev_record(const std::vector<KeyValue> &rec) {
+    std::string text;
+    for (const KeyValue &kv : rec) text += kv.key + "=" + (kv.value ? *kv.value : std::string()) + "\n";
+    return replace_file(plat_path(kPrevBrokerPath), text.data(), text.size());
+}
+
+std::string host_port_of(const Snapshot &snap) {
+    const std::string_view h = value_in(snap, kSection, "MqttHost");
+    const std::string_view p = value_in(snap, kSection, "MqttPort");
+    return std::string(h.empty() ? kDefaultBrokerHost : h) + ":" + std::string(p.empty() ? "1883" : p);
+}
+
+const char *broker_fail_msg(const std::string &key) {
+    if (key == "MqttHost") return "set_MqttHost_failed  \r";
+    if (key == "MqttPort") return "set_MqttPort_failed  \r";
+    if (key == "MqttUserName") return "set_MqttUserName_failed  \r";
+    if (key == "MqttUserPass") return "set_MqttUserPass_failed  \r";
+    if (key == "MqttOfficialHost") return "set_MqttOfficialHost_failed  \r";
+    return "set_MqttOfficialPort_failed  \r";
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
 // INI access.
 
 int init_iotconfig(void) {
+    // A switch from before the restart that has not reached its broker yet.
+    {
+        SwitchWatch &w = watch();
+        std::lock_guard<std::mutex> lk(w.mu);
+        w.pending = !read_prev_record().empty();
+        w.pending_gen = w.gen;
+        w.first_try_ms = -1;
+        if (w.pending) std::printf("%d/%s broker switch not yet confirmed: previous record kept\n", __LINE__, __func__);
+    }
     if (!iniFileLoad(IOT_INI_PATH)) {
         std::printf("%d/%s iniFileLoad failed.\n", __LINE__, __func__);
         return 0;
@@ -533,29 +650,10 @@ double iniGetDouble(const char *section, const char *key, double def) {
 
 int iniSetString(const char *section, const char *key, const char *value) {
     if (section == nullptr || key == nullptr) return 0;
-    if (!name_ok(section, false) || !name_ok(key, true)) return 0;
     IniStore &s = store();
     std::lock_guard<std::mutex> lk(s.write_mu);
-    if (!snapshot(s)) return 0;  // never create a missing file
-    try {
-        // Edit what is on disk now, not the start-up copy: a hand edit made
-        // since then must survive this write (it becomes visible with the reload).
-        std::string current;
-        bool opened = false;
-        if (!read_whole(s.path, current, opened)) return 0;
-        std::string text;
-        bool unchanged = false;
-        if (!build_update(current, section, key, value, text, unchanged)) return 0;
-        if (unchanged) return 1;
-        if (!replace_file(s.path, text.data(), text.size())) return 0;
-        // Readers go on with the old copy until the new one is complete.
-        Snapshot next = read_copy(s.path.c_str());
-        if (!next) next = std::make_shared<const std::string>(std::move(text));  // what we just wrote
-        publish(s, std::move(next));
-    } catch (const std::bad_alloc &) {
-        return 0;
-    }
-    return 1;
+    const KeyValue kv[] = {{key, value ? std::optional<std::string>(value) : std::nullopt}};
+    return set_keys_locked(s, section, kv, 1, nullptr) ? 1 : 0;
 }
 
 int iniSetInt(const char *section, const char *key, int value, int base) {
@@ -606,15 +704,31 @@ int get_official_mqttinfo(mqtt_conf_t *conf) {
                          "read_MqttOfficialPort_failed");
 }
 
+// The live record's setters are broker switches too: whoever calls them, the
+// previous value is kept until the new broker has been reached.
 int set_domain_name(const char *host) {
-    return set_broker_string("MqttHost", host, "set_MqttHost_failed  \r");
+    if (host == nullptr) return 0;
+    const broker_switch_t sw{host, 0, nullptr, nullptr, false};
+    return apply_broker_record(&sw);
 }
-int set_port_number(int port) { return set_broker_port("MqttPort", port, "set_MqttPort_failed  \r"); }
+int set_port_number(int port) {
+    if (port == 0) {
+        std::printf("MqttPort out of range (1..65535): %d\n", port);
+        std::printf("set_MqttPort_failed  \r");
+        return 0;
+    }
+    const broker_switch_t sw{nullptr, port, nullptr, nullptr, false};
+    return apply_broker_record(&sw);
+}
 int set_user_name(const char *name) {
-    return set_broker_string("MqttUserName", name, "set_MqttUserName_failed  \r");
+    if (name == nullptr) return 0;
+    const broker_switch_t sw{nullptr, 0, name, nullptr, false};
+    return apply_broker_record(&sw);
 }
 int set_user_pass(const char *pass) {
-    return set_broker_string("MqttUserPass", pass, "set_MqttUserPass_failed  \r");
+    if (pass == nullptr) return 0;
+    const broker_switch_t sw{nullptr, 0, nullptr, pass, false};
+    return apply_broker_record(&sw);
 }
 int set_test_domain_name(const char *host) {
     return set_broker_string("MqttTestHost", host, "set_MqttTestHost_failed  \r");
@@ -627,6 +741,134 @@ int set_official_domain_name(const char *host) {
 }
 int set_official_port_number(int port) {
     return set_broker_port("MqttOfficialPort", port, "set_MqttOfficialPort_failed  \r");
+}
+
+// ---------------------------------------------------------------------------
+// Broker switches.  Every switch (cloud, dealer tool, phone app) comes through
+// apply_broker_record: the new record is written in one replace of the file,
+// and the values it replaced are kept in their own small file until the box
+// has reached the new broker.  A switch to a broker that never answers would
+// otherwise strand the box away from the cloud for good.
+
+
+int apply_broker_record(const broker_switch_t *sw) {
+    if (sw == nullptr) return 0;
+    std::vector<KeyValue> kv;
+    auto cut = [](const char *v) { return std::string(v, strnlen(v, 63)); };
+    if (sw->port != 0 && (sw->port < 1 || sw->port > 65535)) {
+        std::printf("MqttPort out of range (1..65535): %d\n", sw->port);
+        std::printf("set_MqttPort_failed  \r");
+        return 0;
+    }
+    if (sw->host != nullptr) kv.push_back({"MqttHost", cut(sw->host)});
+    if (sw->port != 0) kv.push_back({"MqttPort", std::to_string(sw->port)});
+    if (sw->user != nullptr) kv.push_back({"MqttUserName", cut(sw->user)});
+    if (sw->pass != nullptr) kv.push_back({"MqttUserPass", cut(sw->pass)});
+    if (sw->official && sw->host != nullptr) kv.push_back({"MqttOfficialHost", cut(sw->host)});
+    if (sw->official && sw->port != 0) kv.push_back({"MqttOfficialPort", std::to_string(sw->port)});
+    if (kv.empty()) return 0;
+
+    IniStore &s = store();
+    std::lock_guard<std::mutex> lk(s.write_mu);
+    SwitchWatch &w = watch();
+    std::lock_guard<std::mutex> wl(w.mu);
+    const Snapshot before = snapshot(s);
+    if (!before) {
+        std::printf("%s", broker_fail_msg(kv[0].key));
+        return 0;
+    }
+    // The record to go back to: while an earlier switch is still unconfirmed
+    // its kept values stay (they were the ones in use), the rest is added.
+    const bool had_prev = w.pending;
+    std::vector<KeyValue> prev = had_prev ? read_prev_record() : std::vector<KeyValue>{};
+    const std::vector<KeyValue> prev_before = prev;
+    for (const KeyValue &k : kv) {
+        bool kept = false;
+        for (const KeyValue &p : prev) kept = kept || p.key == k.key;
+        if (kept) continue;
+        const std::string_view cur = value_in(before, kSection, k.key.c_str());
+        prev.push_back({k.key, cur.empty() ? std::nullopt : std::optional<std::string>(std::string(cur))});
+    }
+    if (!write_prev_record(prev)) {
+        std::printf("%d/%s previous broker record not kept: switch refused\n", __LINE__, __func__);
+        return 0;
+    }
+    size_t failed = kv.size();
+    if (!set_keys_locked(s, kSection, kv.data(), kv.size(), &failed)) {
+        std::printf("%s", failed < kv.size() ? broker_fail_msg(kv[failed].key) : "set_MqttHost_failed  \r");
+        std::printf("%d/%s broker record not stored, %s kept\n", __LINE__, __func__, host_port_of(before).c_str());
+        if (had_prev) write_prev_record(prev_before);
+        else ::unlink(plat_path(kPrevBrokerPath).c_str());
+        return 0;
+    }
+    ++w.gen;
+    w.pending = true;
+    w.pending_gen = w.gen;
+    w.first_try_ms = -1;
+    std::printf("%d/%s broker %s stored, %s kept until it is reached\n", __LINE__, __func__,
+                host_port_of(snapshot(s)).c_str(), host_port_of(before).c_str());
+    return 1;
+}
+
+int broker_record_generation(void) {
+    SwitchWatch &w = watch();
+    std::lock_guard<std::mutex> lk(w.mu);
+    return w.gen;
+}
+
+void broker_switch_attempt(int gen) {
+    SwitchWatch &w = watch();
+    std::lock_guard<std::mutex> lk(w.mu);
+    if (w.pending && gen >= w.pending_gen && w.first_try_ms < 0) w.first_try_ms = plat_mono_ms();
+}
+
+void broker_switch_reached(int gen) {
+    SwitchWatch &w = watch();
+    std::lock_guard<std::mutex> lk(w.mu);
+    if (!w.pending || gen < w.pending_gen) return;
+    w.pending = false;
+    ::unlink(plat_path(kPrevBrokerPath).c_str());
+    std::printf("%d/%s new broker reached: switch kept\n", __LINE__, __func__);
+}
+
+int get_broker_switch_window(void) {
+    const int v = get_cfg_int("MqttSwitchWindow", "600", kSwitchWindowDefaultS);
+    return v > 0 ? v : kSwitchWindowDefaultS;
+}
+
+int broker_switch_check(void) {
+    {
+        // The common pass: nothing pending, nothing read.
+        SwitchWatch &w = watch();
+        std::lock_guard<std::mutex> lk(w.mu);
+        if (!w.pending || w.first_try_ms < 0) return 0;
+    }
+    const int window_s = get_broker_switch_window();
+    IniStore &s = store();
+    std::lock_guard<std::mutex> lk(s.write_mu);
+    SwitchWatch &w = watch();
+    std::lock_guard<std::mutex> wl(w.mu);
+    if (!w.pending || w.first_try_ms < 0) return 0;
+    if (plat_mono_ms() - w.first_try_ms < static_cast<int64_t>(window_s) * 1000) return 0;
+    const Snapshot before = snapshot(s);
+    const std::vector<KeyValue> prev = read_prev_record();
+    if (prev.empty()) {
+        // Nothing to go back to: the switch stands.
+        w.pending = false;
+        ::unlink(plat_path(kPrevBrokerPath).c_str());
+        return 0;
+    }
+    if (!set_keys_locked(s, kSection, prev.data(), prev.size(), nullptr)) {
+        std::printf("%d/%s previous broker record not restored, next try in %d s\n", __LINE__, __func__, window_s);
+        w.first_try_ms = plat_mono_ms();
+        return 0;
+    }
+    ::unlink(plat_path(kPrevBrokerPath).c_str());
+    w.pending = false;
+    ++w.gen;
+    std::printf("%d/%s broker %s not reached within %d s: back to the previous broker %s\n", __LINE__, __func__,
+                host_port_of(before).c_str(), window_s, host_port_of(snapshot(s)).c_str());
+    return 1;
 }
 
 // The motion sensor sits above the store; the entry registers how a new

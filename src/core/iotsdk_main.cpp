@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "cloud/mqtt_handle.h"
+#include "dfu/fw_image.h"
 #include "core/iot_common.h"
 #include "gps/gps_handle.h"
 #include "gps/nmea_parse.h"
@@ -46,11 +47,21 @@ int box_modem_info(uint8_t *out35) {
     return r;
 }
 
+// Identities as the modem last gave them: the line dispatchers that answer
+// them never wait on the modem.
+int kept_sn(char *dst) { return get_kept_sn(dst); }
+int kept_iccid(char *dst) { return get_kept_iccid(dst); }
+
+// The factory tool's model query clears the controller images; a running
+// update keeps them (the tool's line does not wait for it).
+void clear_image_store() {
+    if (!fw_image_clear_all()) printf("%d/%s update running: images kept\n", __LINE__, __func__);
+}
+
 // What the vehicle links answer about the box but other subsystems keep.
-// The firmware image store joins once the image module has landed.
 const box_info_ops_t kBoxInfo = {
-    get_sn, get_iccid, get_lte_data_status, get_lte_csq, box_position, iot_get_gps_snr_num,
-    box_cellinfo, box_modem_info, nullptr,
+    kept_sn, kept_iccid, get_lte_data_status, get_lte_csq, box_position, iot_get_gps_snr_num,
+    box_cellinfo, box_modem_info, clear_image_store,
 };
 
 }  // namespace

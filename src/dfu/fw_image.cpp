@@ -336,4 +336,11 @@ const uint8_t *fw_image(FwTarget t) { return t >= 0 && t < FW_TARGETS ? image_by
 int fw_image_valid(FwTarget t) { return t >= 0 && t < FW_TARGETS && g_valid[t] ? 1 : 0; }
 uint32_t fw_image_crc(FwTarget t) { return t >= 0 && t < FW_TARGETS ? g_crc[t] : 0; }
 
+int fw_image_clear_all(void) {
+    std::unique_lock<std::mutex> lk(g_update_mtx, std::try_to_lock);
+    if (!lk.owns_lock()) return 0;
+    for (int t = 0; t < FW_TARGETS; ++t) image_reset(static_cast<FwTarget>(t));
+    return 1;
+}
+
 std::unique_lock<std::mutex> fw_update_lock(void) { return std::unique_lock<std::mutex>(g_update_mtx); }

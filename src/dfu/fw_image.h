@@ -57,6 +57,11 @@ int fw_image_valid(FwTarget t);
 // The CRC the last good build stored.
 uint32_t fw_image_crc(FwTarget t);
 
+// Forgets every built image (all 0xFF again, no CRC): the factory tool's model
+// query clears the store.  Never waits for an update that holds the images:
+// 1 cleared, 0 when one is running.
+int fw_image_clear_all(void);
+
 // One controller update at a time: builds and bootloader sessions share the
 // images and the lock line.
 std::unique_lock<std::mutex> fw_update_lock(void);

@@ -9,6 +9,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -86,6 +87,45 @@ uint32_t g_reg_changes = 0;  // under g_reg_mu
 
 std::mutex g_info_mu;
 modem_info_t g_modem_info{};  // under g_info_mu
+char g_kept_iccid[32] = {};   // under g_info_mu; the last ICCID the SIM gave
+
+// Reads the identities the lines are missing, on a thread of its own: a line
+// dispatcher only asks for it and never waits on the modem.
+struct IdentityRefresh {
+    std::mutex mtx;
+    std::condition_variable cv;
+    bool wanted = false;
+    bool started = false;
+};
+IdentityRefresh &identity_refresh() {
+    static IdentityRefresh *r = new IdentityRefresh;  // its thread outlives exit
+    return *r;
+}
+
+void identity_refresh_loop() {
+    IdentityRefresh &r = identity_refresh();
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lk(r.mtx);
+            r.cv.wait(lk, [&r] { return r.wanted; });
+            r.wanted = false;
+        }
+        char buf[40] = {};
+        if (get_kept_sn(buf, false) == 0) get_sn(buf);
+        if (get_kept_iccid(buf, false) == 0) get_iccid(buf);
+    }
+}
+
+void ask_identity_refresh() {
+    IdentityRefresh &r = identity_refresh();
+    std::lock_guard<std::mutex> lk(r.mtx);
+    r.wanted = true;
+    if (!r.started) {
+        r.started = true;
+        plat_thread(identity_refresh_loop).detach();
+    }
+    r.cv.notify_one();
+}
 
 // A zeroed reply buffer with a few spare bytes, as exec_at wants it.
 template <size_t N>
@@ -307,14 +347,7 @@ int load_sn_info(void) {
     field(get_iccid(iccid) > 5 ? iccid : "");
 
     char sn[40] = {};
-    if (get_sn(sn) > 5) {
-        field(sn);
-        std::lock_guard<std::mutex> lk(g_info_mu);
-        memset(g_modem_info.sn, 0, sizeof g_modem_info.sn);
-        memcpy(g_modem_info.sn, sn, bounded_len(sn, sizeof g_modem_info.sn));
-    } else {
-        field("");
-    }
+    field(get_sn(sn) > 5 ? sn : "");  // get_sn keeps it in the modem info record
 
     char imei[32] = {};
     field(get_imei(imei) > 5 ? imei : "");
@@ -542,6 +575,9 @@ int get_iccid(char *dst) {
     if (n < 11 || n > 29) return 0;
     memcpy(dst, buf, n);
     dst[n] = '\0';
+    std::lock_guard<std::mutex> lk(g_info_mu);
+    memset(g_kept_iccid, 0, sizeof g_kept_iccid);
+    memcpy(g_kept_iccid, buf, n);
     return static_cast<int>(n);
 }
 
@@ -587,6 +623,11 @@ int get_sn(char *dst) {
         if (!closed) continue;
         memcpy(dst, start, k);
         dst[k] = '\0';
+        if (k > 5) {
+            std::lock_guard<std::mutex> lk(g_info_mu);
+            memset(g_modem_info.sn, 0, sizeof g_modem_info.sn);
+            memcpy(g_modem_info.sn, start, k < sizeof g_modem_info.sn ? k : sizeof g_modem_info.sn);
+        }
         return static_cast<int>(k);
     }
     return 0;
@@ -620,6 +661,32 @@ int get_lte_mccmnc(int *mcc, int *mnc) {
     if (mcc) *mcc = static_cast<int>(strtol(mcc_text, nullptr, 10));
     if (mnc) *mnc = static_cast<int>(strtol(mnc_text, nullptr, 10));
     return 1;
+}
+
+int get_kept_sn(char *dst, bool refresh_if_missing) {
+    if (dst == nullptr) return 0;
+    size_t n = 0;
+    {
+        std::lock_guard<std::mutex> lk(g_info_mu);
+        n = bounded_len(g_modem_info.sn, sizeof g_modem_info.sn);
+        memcpy(dst, g_modem_info.sn, n);
+        dst[n] = '\0';
+    }
+    if (n == 0 && refresh_if_missing) ask_identity_refresh();
+    return static_cast<int>(n);
+}
+
+int get_kept_iccid(char *dst, bool refresh_if_missing) {
+    if (dst == nullptr) return 0;
+    size_t n = 0;
+    {
+        std::lock_guard<std::mutex> lk(g_info_mu);
+        n = bounded_len(g_kept_iccid, sizeof g_kept_iccid - 1);
+        memcpy(dst, g_kept_iccid, n);
+        dst[n] = '\0';
+    }
+    if (n == 0 && refresh_if_missing) ask_identity_refresh();
+    return static_cast<int>(n);
 }
 
 int get_modem_info(modem_info_t *out) {

@@ -72,6 +72,13 @@ int get_lte_data_status(void);
 // Serving LTE cell; 1 with all values 0 when the modem reports none.
 int get_lte_cellinfo(int *mcc, int *mnc, int *cell_id, int *area_code, int *signal);
 int get_lte_mccmnc(int *mcc, int *mnc);
+// The serial number (dst: 33 bytes) and ICCID (dst: 32 bytes) as the modem
+// last gave them, for the line dispatchers, which must never wait on the
+// modem: no modem access here.  Kept by load_sn_info and every successful
+// get_sn / get_iccid; one still missing is asked for again on a thread of its
+// own (unless `refresh_if_missing` is false).  The text's length, 0 unknown.
+int get_kept_sn(char *dst, bool refresh_if_missing = true);
+int get_kept_iccid(char *dst, bool refresh_if_missing = true);
 // Copies the modem info record.  1, or 0 for a missing argument.
 int get_modem_info(modem_info_t *out);
 

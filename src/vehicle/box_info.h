@@ -15,8 +15,10 @@ struct box_position_t {
 };
 
 struct box_info_ops_t {
-    int (*get_sn)(char *dst);     // module serial number, dst holds 64 bytes
-    int (*get_iccid)(char *dst);  // SIM ICCID, dst holds 64 bytes
+    // Module serial number and SIM ICCID as the box keeps them (dst holds 64
+    // bytes): the line dispatchers call these and must not wait on the modem.
+    int (*get_sn)(char *dst);
+    int (*get_iccid)(char *dst);
     int (*get_lte_data_status)(void);
     void (*get_lte_csq)(uint8_t *csq);
     // 1 with a valid fix; the record is filled either way.
@@ -26,7 +28,8 @@ struct box_info_ops_t {
     int (*get_cellinfo)(int *cell_id, int *area_code, int *signal);
     // The 35-byte modem info record (serial text, then three factory status bytes).
     int (*get_modem_info)(uint8_t *out35);
-    // Forgets firmware images kept for an update.
+    // Forgets the controller images built for an update (must not wait for
+    // one that is running).
     void (*clear_image_store)(void);
 };
 

@@ -53,6 +53,7 @@ constexpr size_t kBtSlots = 4;
 constexpr size_t kBtSlotSize = 47;
 struct BtSlot {
     int state = 0;  // 0 free, 2 ready
+    uint64_t seq = 0;  // arrival number: the thread serves the oldest first
     size_t len = 0;
     uint8_t data[kBtSlotSize] = {};
 };
@@ -60,6 +61,7 @@ struct BtPool {
     std::mutex mtx;
     std::condition_variable cv;
     BtSlot slots[kBtSlots];
+    uint64_t next_seq = 1;
 };
 BtPool &bt_pool() {
     static BtPool *p = new BtPool;
@@ -304,18 +306,18 @@ int handle_gps_longitude_latitude(const uint8_t *f, int len) {
     return 0;
 }
 
-// 0xF40C is the gyroscope everywhere else (lock line, factory tool): the app
-// gets the gyroscope too, not the accelerometer.
+// The phone app reads the accelerometer under 0xF40C (the lock line and the
+// factory tool read the gyroscope under the same id): the app relies on it.
 int handle_gyroscope(const uint8_t *f, int len) {
     if (updating() || !frame_is_read(f, len)) return -1;
     iot_sensor_data_t s{};
-    int ret = dev_get_gyroscope_info(&s);
-    printf("%d.gyroscope:%d:%.5f/%.5f/%.5f\n", __LINE__, ret, static_cast<double>(s.x), static_cast<double>(s.y),
-           static_cast<double>(s.z));
+    int ret = dev_get_gsensor_info(&s);
+    double x = s.x, y = s.y, z = s.z;
+    printf("%d.g_sensor:%d:%.5f/%.5f/%.5f-%.5f\n", __LINE__, ret, x, y, z, std::sqrt(x * x + y * y + z * z));
     uint8_t p[12];
-    put_le32(p, frame_scaled(s.x));
-    put_le32(p + 4, frame_scaled(s.y));
-    put_le32(p + 8, frame_scaled(s.z));
+    put_le32(p, frame_scaled(x));
+    put_le32(p + 4, frame_scaled(y));
+    put_le32(p + 8, frame_scaled(z));
     answer(f, p, 12);
     return 0;
 }
@@ -417,13 +419,16 @@ void bt_msg_loop() {
                     if (s.state == 2) return true;
                 return false;
             });
+            // A slow callback lets the phone's messages pile up in whatever
+            // slots are free: the lowest slot is not the oldest message.
+            BtSlot *oldest = nullptr;
             for (BtSlot &s : pool.slots) {
-                if (s.state == 2) {
-                    n = s.len;
-                    memcpy(msg, s.data, n);
-                    s.state = 0;
-                    break;
-                }
+                if (s.state == 2 && (oldest == nullptr || s.seq < oldest->seq)) oldest = &s;
+            }
+            if (oldest != nullptr) {
+                n = oldest->len;
+                memcpy(msg, oldest->data, n);
+                oldest->state = 0;
             }
         }
         if (n == 0) continue;
@@ -443,6 +448,7 @@ int bt_msg_push(const uint8_t *data, size_t n) {
         if (s.state == 0) {
             memcpy(s.data, data, n);
             s.len = n;
+            s.seq = pool.next_seq++;
             s.state = 2;
             pool.cv.notify_one();
             return 1;

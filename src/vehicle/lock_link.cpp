@@ -363,8 +363,9 @@ int handle_cmd_motor_light(const uint8_t *f, int len) {
 
 int handle_cmd_imei_msg(const uint8_t *f, int len) {
     if (updating() || payload_len(f, len) != 0) return -1;
+    // The IMEI the box published at start-up: the dispatcher never waits on the modem.
     char imei[32] = {0};
-    get_imei(imei);
+    get_imei_text(imei);
     size_t n = strnlen(imei, sizeof imei);
     if (n < 10) {
         printf("IMEI get failed \r");
@@ -447,7 +448,16 @@ int handle_cmd_url(const uint8_t *f, int len) {
     mqtt_conf_t profile{};
     int ok = want ? get_official_mqttinfo(&profile) : get_test_mqttinfo(&profile);
     uint8_t reply = 0x02;
-    if (ok && set_domain_name(profile.hostip) && set_port_number(profile.port)) reply = want ? b : 0x00;
+    if (ok && set_domain_name(profile.hostip) && set_port_number(profile.port)) {
+        reply = want ? b : 0x00;
+    } else if (ok && readable) {
+        // A host stored without its port is a broker nobody runs: put the
+        // previous pair back and say the switch failed.
+        if (!set_domain_name(conf.hostip) || !set_port_number(conf.port)) {
+            printf("%d/%s previous broker not restored\n", __LINE__, __func__);
+        }
+        printf("%d/%s profile not stored\n", __LINE__, __func__);
+    }
     const uint8_t p[2] = {reply, 0x00};
     answer(f, p, 2);
     return 0;
@@ -456,7 +466,7 @@ int handle_cmd_url(const uint8_t *f, int len) {
 int handle_cmd_sn_msg(const uint8_t *f, int len) {
     if (updating() || payload_len(f, len) != 0) return -1;
     char sn[64] = {0};
-    get_sn(sn);
+    get_kept_sn(sn);
     printf("SN_buf %s\r\n", sn);
     size_t n = strnlen(sn, sizeof sn);
     if (n == 0) return 0;  // an empty answer would read as a request
@@ -474,7 +484,7 @@ int handle_cmd_app_version(const uint8_t *f, int len) {
 int handle_cmd_iccid_msg(const uint8_t *f, int len) {
     if (updating() || payload_len(f, len) != 0) return -1;
     char iccid[32] = {0};
-    get_iccid(iccid);
+    get_kept_iccid(iccid);
     size_t n = strnlen(iccid, sizeof iccid);
     if (n == 0) return 0;
     answer(f, reinterpret_cast<const uint8_t *>(iccid), n);

@@ -283,6 +283,35 @@ TEST(HttpGet, HeaderThatTakesOverTwentySecondsFails) {
     EXPECT_EQ(d2.result, 1) << d2.out;
 }
 
+// A server that keeps sending, but slower than the floor rate, is cut off at
+// the deadline its length gives (fake clock: 5 s per 2000 bytes); the same
+// body at 400 ms a chunk arrives.
+TEST(HttpGet, TrickleIsCutOffAtTheDeadlineOfItsLength) {
+    EXPECT_EQ(http_deadline_ms(40960), kHttpDeadlineGraceMs + 10000);
+    EXPECT_EQ(http_deadline_ms(100LL << 20), kHttpDeadlineCapMs);
+    TestRoot root;
+    root.mkdirs("/iot/conf");
+    plat_clock_fake(1700000000);
+    const std::string body = random_bytes(40000, 12);
+    auto script = [&](int step_ms) {
+        std::vector<RawStep> s = {raw_send(http_ok_head(body.size()))};
+        for (size_t i = 0; i < body.size(); i += 2000) {
+            s.push_back(raw_pause(5));
+            s.push_back(raw_advance(step_ms));
+            s.push_back(raw_send(body.substr(i, 2000)));
+        }
+        return s;
+    };
+    RawHttpServer slow(script(5000));
+    Download d = fetch(slow.port());
+    EXPECT_EQ(d.result, 0);
+    EXPECT_NE(d.out.find("download from 127.0.0.1 not done within 39 s"), std::string::npos) << d.out;
+    RawHttpServer fast(script(400));
+    Download d2 = fetch(fast.port());
+    EXPECT_EQ(d2.result, 1) << d2.out;
+    EXPECT_EQ(root.read(kSave), body);
+}
+
 TEST(HttpGet, UnusableHostPathOrPeerFailsBeforeAnyFile) {
     TestRoot root;
     root.mkdirs("/iot/conf");

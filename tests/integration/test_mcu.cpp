@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <map>
 #include <thread>
 #include <cstring>
@@ -28,9 +29,11 @@
 #include "core/iot_config.h"
 #include "core/iotsdk_main.h"
 #include "core/tavi_common.h"
+#include "dfu/fw_image.h"
 #include "factory/peer_factory.h"
 #include "lte/lte_handle.h"
 #include "mcu/peer_mcu.h"
+#include "sensor/sensor_handle.h"
 #include "vehicle/bt_handle.h"
 #include "vehicle/serial_line.h"
 #include "vehicle/extra_info.h"
@@ -174,10 +177,25 @@ bool wait_pkg(const Box &box, const Bytes &frame) {
 std::string pkgs_text(const Box &box) { return box.file("/var/devsim/ble_app.log"); }
 
 std::mutex g_bt_mu;
+std::condition_variable g_bt_cv;
 std::vector<std::string> g_bt_msgs;
+// A slow host: messages g_bt_let_go+1 .. g_bt_hold keep the callback until let go.
+size_t g_bt_hold = 0, g_bt_let_go = 0;
 void on_bt_msg(const unsigned char *m, int n) {
-    std::lock_guard<std::mutex> g(g_bt_mu);
+    std::unique_lock<std::mutex> g(g_bt_mu);
     g_bt_msgs.push_back(hex_of(m, static_cast<size_t>(n)));
+    const size_t mine = g_bt_msgs.size();
+    g_bt_cv.notify_all();
+    g_bt_cv.wait_for(g, std::chrono::seconds(10), [mine] { return mine > g_bt_hold || mine <= g_bt_let_go; });
+}
+size_t bt_msg_count() {
+    std::lock_guard<std::mutex> g(g_bt_mu);
+    return g_bt_msgs.size();
+}
+void bt_let_go(size_t n) {
+    std::lock_guard<std::mutex> g(g_bt_mu);
+    g_bt_let_go = n;
+    g_bt_cv.notify_all();
 }
 
 class Mcu : public ::testing::Test {
@@ -227,6 +245,7 @@ protected:
 
 TEST_F(Mcu, AppQueriesAreAnsweredByTheBoxInBlePackages) {
     start("[ttyHSL2]\nvoltage = 4660\nmain_battery = 7\n");
+    ASSERT_EQ(load_sn_info(), 1);  // what start-up keeps for the lines
     ASSERT_TRUE(app(0x06, 0xF400, {}));
     EXPECT_TRUE(wait_pkg(*box_, F(0x04, 0x06, 0xF400, T(kImei)))) << pkgs_text(*box_);
     ASSERT_TRUE(app(0x06, 0xF41B, {}));
@@ -256,10 +275,13 @@ TEST_F(Mcu, AppQueriesAreAnsweredByTheBoxInBlePackages) {
     ASSERT_TRUE(app(0x06, 0xF404, {}));
     EXPECT_TRUE(wait_pkg(*box_, F(0x04, 0x06, 0xF404, {0x07, 0x00}))) << pkgs_text(*box_);
 
-    // 0xF40C is the gyroscope read: three 32-bit values.
+    // 0xF40C from the app reads the accelerometer (gravity on z at rest), not
+    // the gyroscope that the lock line answers under the same id.
+    ASSERT_EQ(sensor_mdm_probe(), 1);
     ASSERT_TRUE(app(0x06, 0xF40C, {}));
     iot_sensor_data_t g{};
-    dev_get_gyroscope_info(&g);
+    ASSERT_EQ(dev_get_gsensor_info(&g), 1);
+    ASSERT_GT(g.z, 0.5f);
     Bytes p;
     for (float v : {g.x, g.y, g.z}) {
         const uint32_t u = static_cast<uint32_t>(static_cast<int32_t>(static_cast<double>(v) * 10000.0));
@@ -409,9 +431,35 @@ TEST_F(Mcu, MacFromTheMcuLandsInTheSerialNumberList) {
         return std::find(g_bt_msgs.begin(), g_bt_msgs.end(), hex) != g_bt_msgs.end();
     };
     EXPECT_TRUE(poll_until([&] { return seen("01 02 03 04 05") && seen(H(fits)); }, kWait));
+    ASSERT_EQ(bt_msg_count(), 2u);
+    // Messages keep their order while the host is slow: with A and then B held
+    // in the callback, E lands in the slot B left, below the older C and D.
+    int probes = 0;
+    auto probe = [&] {  // the dispatcher has handled everything sent before this answer
+        ASSERT_TRUE(app(0x06, 0xF418, {}));
+        ++probes;
+        ASSERT_TRUE(poll_until([&] { return pkg_count(*box_, F(0x04, 0x06, 0xF418, {1, 2, 2, 0x1C})) >= size_t(probes); },
+                               kWait));
+    };
     {
         std::lock_guard<std::mutex> g(g_bt_mu);
-        EXPECT_EQ(g_bt_msgs.size(), 2u);
+        g_bt_hold = 4;
+        g_bt_let_go = 2;
+    }
+    ASSERT_TRUE(ctl(*box_, "ttyHSL2 caret 09 a1"));
+    ASSERT_TRUE(poll_until([] { return bt_msg_count() == 3; }, kWait));
+    for (const char *m : {"b2", "c3", "d4"}) ASSERT_TRUE(ctl(*box_, std::string("ttyHSL2 caret 09 ") + m));
+    probe();
+    bt_let_go(3);
+    ASSERT_TRUE(poll_until([] { return bt_msg_count() == 4; }, kWait));
+    ASSERT_TRUE(ctl(*box_, "ttyHSL2 caret 09 e5"));
+    probe();
+    bt_let_go(4);
+    ASSERT_TRUE(poll_until([] { return bt_msg_count() == 7; }, kWait));
+    {
+        std::lock_guard<std::mutex> g(g_bt_mu);
+        EXPECT_EQ(std::vector<std::string>(g_bt_msgs.begin() + 2, g_bt_msgs.end()),
+                  (std::vector<std::string>{"a1", "b2", "c3", "d4", "e5"}));
     }
     // Cloud data forwarded to Bluetooth: at most 200 bytes in one caret frame.
     const Bytes data(200, 0xA5);
@@ -469,6 +517,13 @@ TEST_F(Mcu, FactoryToolRunsTheWholeSequenceThroughTheBox) {
     start("[bike]\ngd_version = 1.2.3.4\n[ttyHSL2]\nble_version = 3.0.0.1\nvoltage = 4000\ncharging = 1\n");
     box_->put_file("/sys/bus/platform/drivers/ledctrl/gps_led", "x");
     app_init_success();
+    ASSERT_EQ(load_sn_info(), 1);
+    // A controller image built for an update, which the model query clears.
+    const std::string hex = ":020000040800F2\r\n:04400000DEADBEEF84\r\n:00000001FF\r\n";
+    {
+        auto held = fw_update_lock();
+        ASSERT_EQ(fw_build_from_text(FW_GD32, hex.data(), hex.size()), 1);
+    }
     // What the GNSS LED shows, change by change, while the sequence runs.
     std::atomic<bool> stop{false};
     std::vector<std::string> led;
@@ -500,6 +555,8 @@ TEST_F(Mcu, FactoryToolRunsTheWholeSequenceThroughTheBox) {
     EXPECT_NE(answer_of(l, 4), "") << "ICCID";
     EXPECT_EQ(answer_of(l, 5), H(F(tool, 0x06, 0xF418, {0x01, 0x02, 0x02, 0x1C})));
     EXPECT_EQ(answer_of(l, 6), H(F(tool, 0x06, 0xF41B, T("KBox40"))));
+    EXPECT_EQ(fw_image_valid(FW_GD32), 0);
+    EXPECT_EQ(fw_image(FW_GD32)[0], 0xFF);
     // Relays: the MCU and the lock board answer the tool, the box passes it on.
     EXPECT_EQ(answer_of(l, 7), H(F(tool, 0x06, 0xF413, {3, 0, 0, 1})));
     EXPECT_EQ(answer_of(l, 8), H(F(tool, 0x06, 0xF414, {0xC0, 0x11, 0x22, 0x33, 0x44, 0x55})));
@@ -543,6 +600,30 @@ TEST_F(Mcu, FactoryModeStopsPollingAndDivertsAppFramesToTheTool) {
 }
 
 // ---- mended faults -------------------------------------------------------------------------
+
+TEST_F(Mcu, IdentityQueriesAreAnsweredFromWhatTheBoxKeeps) {
+    const std::string iccid = "89860012345678901234";
+    start("iccid = " + iccid + "\n");
+    // Not known yet: the first query has them read off the line threads.
+    ASSERT_TRUE(app(0x06, 0xF417, {}));
+    char buf[40];
+    ASSERT_TRUE(poll_until([&] { return get_kept_sn(buf, false) > 0 && get_kept_iccid(buf, false) > 0; }, kWait));
+    // A modem gone silent and its services down stall no line and leave no
+    // query unanswered.
+    ASSERT_TRUE(ctl(*box_, "modem silent 1"));
+    ASSERT_TRUE(ctl(*box_, "modem service_down uim,dms"));
+    for (uint16_t id : {0xF417, 0xF408, 0xF400}) ASSERT_TRUE(on_line("ttyHSL1", F(0x06, 0x09, id, {})));
+    ASSERT_TRUE(app(0x06, 0xF408, {}));
+    ASSERT_TRUE(ctl(*box_, "ttyHSL3 run F417 F408"));
+    EXPECT_TRUE(wait_rx(*box_, "ttyHSL1", F(0x09, 0x06, 0xF417, T(kSn))));
+    EXPECT_TRUE(wait_rx(*box_, "ttyHSL1", F(0x09, 0x06, 0xF408, T(iccid))));
+    EXPECT_TRUE(wait_rx(*box_, "ttyHSL1", F(0x09, 0x06, 0xF400, T(kImei))));
+    EXPECT_TRUE(wait_pkg(*box_, F(0x04, 0x06, 0xF408, T(iccid)))) << pkgs_text(*box_);
+    ASSERT_TRUE(wait_done(*box_)) << box_->file("/var/devsim/factory.log");
+    const auto l = factory_lines(*box_);
+    EXPECT_EQ(answer_of(l, 1), H(F(0x09, 0x06, 0xF417, T(kSn))));
+    EXPECT_EQ(answer_of(l, 2), H(F(0x09, 0x06, 0xF408, T(iccid))));
+}
 
 TEST_F(Mcu, BrokerFromTheAppIsCheckedBeforeItIsStored) {
     start("");

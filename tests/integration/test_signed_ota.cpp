@@ -154,7 +154,7 @@ TEST(SignedOta, OnlyWhatTheOperatorSignedIsFlashedOrInstalled) {
 
     Tool t = tool(broker.port(), {"request", imei, "ota", "gd32", url + "GD32.hex", "--json"}, 240000);
     EXPECT_NE(t.out.find("\"target\":8,\"status\":1"), std::string::npos) << t.out;
-    EXPECT_NE(box.console().find("/iot/conf/GD32.hex: signature good"), std::string::npos);
+    EXPECT_NE(box.console().find("/iot/conf/GD32.hex.part: signature good"), std::string::npos);
 
     t = tool(broker.port(), {"request", imei, "ota", "lib", url + "good.so", "--json"});
     EXPECT_NE(t.out.find("\"target\":6,\"status\":1"), std::string::npos) << t.out;
