@@ -11,8 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "cloud/http_handle.h"
-#include "cloud/orlin_handle.h"
 #include "core/sig_verify.h"
 #include "platform/plat_path.h"
 
@@ -34,18 +32,13 @@ int refuse(const char *save_path, const std::string &sig_path, const std::string
 
 }  // namespace
 
-int ota_verify_signature(const char *url, const char *save_path) {
+int ota_verify_signature(const char *url, const char *save_path, ota_fetch_fn fetch) {
     const std::string key = plat_path(kOtaPubkeyFile);
     if (access(key.c_str(), F_OK) != 0) return 1;  // not provisioned: as described
     const std::string sig_url = std::string(url) + ".sig";
     const std::string sig_path = std::string(save_path) + ".sig";
-    char host[64] = {};
-    char path[256] = {};
-    uint16_t port = 0;
-    unsigned char digest[16];
     remove(plat_path(sig_path).c_str());
-    if (sig_url.size() >= 256 || get_url_info(sig_url.c_str(), host, &port, path) != 1 ||
-        http_get_bounded(host, port, path, sig_path.c_str(), digest, 1, 4096) != 1) {
+    if (fetch == nullptr || fetch(sig_url.c_str(), sig_path.c_str()) != 1) {
         return refuse(save_path, sig_path, "no signature at " + sig_url);
     }
     std::vector<uint8_t> sig;
