@@ -7,10 +7,13 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "core/sig_verify.h"
 #include "host_libini.h"
+#include "telagent/iotsdk.h"
 
-std::string host_read_good_lib(const std::string &root) {
-    const std::string path = root + "/iot/conf/libiot.good";
+namespace {
+// A library name from a small file, by the rules of libiot.ini.
+std::string read_lib_name(const std::string &path) {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return {};
     char buf[kHostLibIniMax];
@@ -29,6 +32,39 @@ std::string host_read_good_lib(const std::string &root) {
     return raw.rfind(lib, 0) == 0 ? lib : std::string();
 }
 
+// Closes the trial in favour of the good library.
+void close_trial(HostTrial *t) {
+    t->trial.clear();
+    t->ends = 0;
+    // The next start is of the good library, and that is no switch.
+    t->last = t->good;
+}
+}  // namespace
+
+std::string host_read_good_lib(const std::string &root) { return read_lib_name(root + "/iot/conf/libiot.good"); }
+
+std::string host_read_health(const std::string &root) { return read_lib_name(root + TELAGENT_HEALTH_FILE); }
+
+void host_clear_health(const std::string &root) { unlink((root + TELAGENT_HEALTH_FILE).c_str()); }
+
+bool host_trial_healthy(HostTrial *t, const std::string &marker) {
+    if (t->trial.empty() || marker != t->trial) return false;
+    t->good = t->trial;
+    t->trial.clear();
+    t->ends = 0;
+    return true;
+}
+
+bool host_trial_unhealthy(HostTrial *t, int64_t now_ms, int64_t health_window_ms, std::string *why) {
+    if (t->trial.empty() || health_window_ms <= 0 || now_ms - t->start_ms < health_window_ms) return false;
+    char text[200];
+    snprintf(text, sizeof text, "%s did not reach its broker within %lld s of its start", t->trial.c_str(),
+             static_cast<long long>(health_window_ms / 1000));
+    if (why != nullptr) *why = text;
+    close_trial(t);
+    return true;
+}
+
 int host_write_lib_file(const std::string &root, const char *device_path, const std::string &lib) {
     const std::string path = root + device_path;
     const std::string tmp = path + ".tmp";
@@ -44,7 +80,34 @@ int host_write_lib_file(const std::string &root, const char *device_path, const 
     return 0;
 }
 
-int host_install_pushed_lib(const std::string &root, std::string *installed) {
+namespace {
+// The pushed image's trailing signature, checked and cut off.  True when it
+// may be installed.
+bool check_pushed_signature(const std::string &root, const std::string &pushed, off_t size, std::string *why) {
+    const std::string key = root + kOtaPubkeyFile;
+    if (access(key.c_str(), F_OK) != 0) return true;  // not provisioned
+    std::string text;
+    if (size > static_cast<off_t>(kSigLen)) {
+        FILE *f = fopen(pushed.c_str(), "rbe");
+        if (f != nullptr) {
+            text.resize(static_cast<size_t>(size));
+            if (fread(text.data(), 1, text.size(), f) != text.size()) text.clear();
+            fclose(f);
+        }
+    }
+    std::string reason = "no signature at its end";
+    const auto *bytes = reinterpret_cast<const uint8_t *>(text.data());
+    if (!text.empty() && sig_verify_buf(bytes, text.size() - kSigLen, bytes + text.size() - kSigLen, key, &reason) == 1 &&
+        truncate(pushed.c_str(), size - static_cast<off_t>(kSigLen)) == 0) {
+        return true;
+    }
+    unlink(pushed.c_str());
+    if (why != nullptr) *why = "signature refused: " + reason;
+    return false;
+}
+}  // namespace
+
+int host_install_pushed_lib(const std::string &root, std::string *installed, std::string *why) {
     const std::string pushed = root + kHostPushedLib;
     struct stat st {};
     if (lstat(pushed.c_str(), &st) != 0) return 0;
@@ -52,6 +115,7 @@ int host_install_pushed_lib(const std::string &root, std::string *installed) {
         errno = EINVAL;
         return -1;
     }
+    if (!check_pushed_signature(root, pushed, st.st_size, why)) return -1;
     const std::string current = host_read_lib_path(root);
     const std::string next = current == kHostExLib ? kHostDefaultLib : kHostExLib;
     const std::string target = root + next;
@@ -105,11 +169,17 @@ bool host_trial_passed(HostTrial *t, int64_t now_ms, int64_t window_ms) {
     return true;
 }
 
-HostVerdict host_trial_end(HostTrial *t, int exit_code, int64_t now_ms, int64_t window_ms, std::string *why) {
+HostVerdict host_trial_end(HostTrial *t, int exit_code, int64_t now_ms, int64_t window_ms, std::string *why,
+                           int64_t health_window_ms) {
     if (t->trial.empty()) return HostVerdict::kRestart;
     char text[160];
     if (exit_code == kHostLoadFailed) {
         snprintf(text, sizeof text, "%s cannot be loaded", t->trial.c_str());
+    } else if (host_trial_unhealthy(t, now_ms, health_window_ms, why)) {
+        return HostVerdict::kFallBack;
+    } else if (health_window_ms > 0 && now_ms - t->start_ms >= window_ms) {
+        // Past the crash-loop window: ends no longer count, the marker decides.
+        return HostVerdict::kRestart;
     } else if (now_ms - t->start_ms >= window_ms) {
         // Ended after its window: it ran long enough to count as good.
         t->good = t->trial;
@@ -122,9 +192,6 @@ HostVerdict host_trial_end(HostTrial *t, int exit_code, int64_t now_ms, int64_t 
                  static_cast<long long>(window_ms / 1000));
     }
     if (why != nullptr) *why = text;
-    t->trial.clear();
-    t->ends = 0;
-    // The next start is of the good library, and that is no switch.
-    t->last = t->good;
+    close_trial(t);
     return HostVerdict::kFallBack;
 }

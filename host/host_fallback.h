@@ -11,6 +11,10 @@
 
 inline constexpr int kHostTrialEnds = 3;
 inline constexpr int64_t kHostTrialWindowMs = 5 * 60 * 1000;
+// A library on trial must mark itself healthy (reach its broker) within this
+// long of its first start, or it is replaced as a crash loop is.  0 turns the
+// requirement off: the trial window alone decides, as it did before.
+inline constexpr int64_t kHostHealthWindowMs = 10 * 60 * 1000;
 // The child's exit status when the library could not be loaded.
 inline constexpr int kHostLoadFailed = 127;
 
@@ -37,7 +41,10 @@ inline constexpr const char *kHostPushedLib = "/iot/conf/libTelAgent_w.so";
 // it is; the next start sees the switch and puts the new one on trial, as
 // after a cloud self-update.  1 installed (*installed the slot), 0 nothing
 // pushed, -1 failed (errno; the pushed file is left for the next start).
-int host_install_pushed_lib(const std::string &root, std::string *installed);
+// With the operator's key provisioned (/iot/conf/ota_pubkey.pem) the pushed
+// image must end in its 64-byte Ed25519 signature over the bytes before it:
+// it is installed without those bytes, or removed with -1 and *why set.
+int host_install_pushed_lib(const std::string &root, std::string *installed, std::string *why = nullptr);
 
 // Reads /iot/conf/libiot.good under `root` ("" when missing or unusable).
 std::string host_read_good_lib(const std::string &root);
@@ -54,5 +61,20 @@ bool host_trial_begin(HostTrial *t, const std::string &logical, int64_t now_ms, 
 // True when it did (write it to libiot.good).
 bool host_trial_passed(HostTrial *t, int64_t now_ms, int64_t window_ms);
 // After the child ended with `exit_code` (exit status, 128+signal).  On
-// kFallBack, *why says what went wrong and the trial is closed.
-HostVerdict host_trial_end(HostTrial *t, int exit_code, int64_t now_ms, int64_t window_ms, std::string *why);
+// kFallBack, *why says what went wrong and the trial is closed.  With a
+// health window, outliving the trial window keeps nothing: only the marker
+// does (host_trial_healthy), and an end after the health window goes back.
+HostVerdict host_trial_end(HostTrial *t, int exit_code, int64_t now_ms, int64_t window_ms, std::string *why,
+                           int64_t health_window_ms = 0);
+
+// The health marker (TELAGENT_HEALTH_FILE) under `root`: the library it names
+// ("" when missing or unusable), and its removal before a trial start, so that
+// only the library being tried can mark itself.
+std::string host_read_health(const std::string &root);
+void host_clear_health(const std::string &root);
+// The marker names the library on trial: it becomes the good one.  True when
+// it did (write it to libiot.good).
+bool host_trial_healthy(HostTrial *t, const std::string &marker);
+// The library on trial has not marked itself within the health window of its
+// first start.  On true, *why says so and the trial is closed as on kFallBack.
+bool host_trial_unhealthy(HostTrial *t, int64_t now_ms, int64_t health_window_ms, std::string *why);

@@ -33,12 +33,17 @@ struct Options {
     bool init_cb = false;
     bool init_lpm = false;
     long trial_window_ms = kHostTrialWindowMs;  // a new library's first minutes
+    long health_window_ms = kHostHealthWindowMs;  // to reach the broker; 0: not asked
 };
+
+// How often the host looks for the health marker of a library on trial.
+constexpr int64_t kHealthPollMs = 200;
 
 void usage() {
     fprintf(stderr,
             "usage: TELAGENT_ROOT=<device root> telagent-host [--once] [--max-restarts N]\n"
-            "           [--restart-delay-ms MS] [--init-cb] [--init-lpm] [--trial-window-ms MS]\n");
+            "           [--restart-delay-ms MS] [--init-cb] [--init-lpm] [--trial-window-ms MS]\n"
+            "           [--health-window-ms MS]\n");
 }
 
 bool parse_count(const char *s, long max, long *out) {
@@ -65,6 +70,8 @@ int parse_options(int argc, char **argv, Options *o) {
             if (!parse_count(argv[++i], 1000000000L, &o->max_restarts)) return -1;
         } else if (a == "--trial-window-ms" && i + 1 < argc) {
             if (!parse_count(argv[++i], 86400000L, &o->trial_window_ms)) return -1;
+        } else if (a == "--health-window-ms" && i + 1 < argc) {
+            if (!parse_count(argv[++i], 86400000L, &o->health_window_ms)) return -1;
         } else if (a == "--restart-delay-ms" && i + 1 < argc) {
             if (!parse_count(argv[++i], 3600000L, &o->restart_delay_ms)) return -1;
         } else {
@@ -167,6 +174,15 @@ void host_link_msg(int type, const unsigned char *msg, int len) {
 
 // ---- parent side ---------------------------------------------------------
 
+// The library on trial is kept from now on.
+void commit(const std::string &root, const HostTrial &trial, const char *why) {
+    if (host_write_lib_file(root, "/iot/conf/libiot.good", trial.good) != 0) {
+        fprintf(stderr, "[host] %s: libiot.good not writable: %s\n", trial.good.c_str(), strerror(errno));
+    }
+    fprintf(stderr, "[host] %s %s: committed\n", trial.good.c_str(), why);
+    fprintf(stderr, "[host] %s passed its trial\n", trial.good.c_str());
+}
+
 void on_signal(int) {}
 
 int64_t mono_ms() {
@@ -256,7 +272,8 @@ int main(int argc, char **argv) {
     for (long starts = 0;; ++starts) {
         std::string pushed;
         const std::string before = host_read_lib_path(root);
-        const int in = host_install_pushed_lib(root, &pushed);
+        std::string refused;
+        const int in = host_install_pushed_lib(root, &pushed, &refused);
         if (in > 0) {
             fprintf(stderr, "[host] library pushed over a vehicle link installed as %s\n", pushed.c_str());
             // A first start knows no good library yet: the one it replaces is it.
@@ -265,13 +282,16 @@ int main(int argc, char **argv) {
                 host_write_lib_file(root, "/iot/conf/libiot.good", trial.good);
             }
         } else if (in < 0) {
-            fprintf(stderr, "[host] library pushed over a vehicle link not installed: %s\n", strerror(errno));
+            fprintf(stderr, "[host] library pushed over a vehicle link not installed: %s\n",
+                    refused.empty() ? strerror(errno) : refused.c_str());
         }
         const std::string logical = host_read_lib_path(root);
         bool persist_good = false;
         const bool on_trial = host_trial_begin(&trial, logical, mono_ms(), &persist_good);
         if (persist_good) host_write_lib_file(root, "/iot/conf/libiot.good", trial.good);
         if (on_trial) fprintf(stderr, "[host] %s on trial, previous %s\n", logical.c_str(), trial.good.c_str());
+        // Only the library being tried can mark itself: an old marker says nothing.
+        if (on_trial && opt.health_window_ms > 0) host_clear_health(root);
         const pid_t self = getpid();
         fprintf(stderr, "[host] starting %s\n", logical.c_str());
         fflush(stdout);
@@ -284,13 +304,20 @@ int main(int argc, char **argv) {
         setpgid(pid, pid);  // both sides set it: whichever runs first wins the race
 
         int status = 0;
+        std::string unhealthy;  // why the agent was stopped for not coming online
         for (;;) {
-            const int64_t trial_end = trial.trial.empty() ? -1 : trial.start_ms + opt.trial_window_ms;
-            int sig = wait_signal(set, trial_end);
+            int64_t deadline = -1;
+            if (!trial.trial.empty()) {
+                deadline = opt.health_window_ms > 0 ? mono_ms() + kHealthPollMs : trial.start_ms + opt.trial_window_ms;
+            }
+            int sig = wait_signal(set, deadline);
             if (sig == 0) {
-                if (host_trial_passed(&trial, mono_ms(), opt.trial_window_ms)) {
-                    host_write_lib_file(root, "/iot/conf/libiot.good", trial.good);
-                    fprintf(stderr, "[host] %s passed its trial\n", trial.good.c_str());
+                if (opt.health_window_ms <= 0) {
+                    if (host_trial_passed(&trial, mono_ms(), opt.trial_window_ms)) commit(root, trial, "ran through its trial window");
+                } else if (host_trial_healthy(&trial, host_read_health(root))) {
+                    commit(root, trial, "reached its broker");
+                } else if (host_trial_unhealthy(&trial, mono_ms(), opt.health_window_ms, &unhealthy)) {
+                    break;
                 }
                 continue;
             }
@@ -309,10 +336,15 @@ int main(int argc, char **argv) {
         // Whatever the agent left behind in its group goes with it, as on a reboot.
         kill_and_reap(pid, &status);
         report(status);
+        // It may have come online just before it ended (a reboot after a broker switch).
+        if (unhealthy.empty() && opt.health_window_ms > 0 && host_trial_healthy(&trial, host_read_health(root))) {
+            commit(root, trial, "reached its broker");
+        }
 
         const std::string good_before = trial.good;
-        std::string why;
-        if (host_trial_end(&trial, host_status(status), mono_ms(), opt.trial_window_ms, &why) == HostVerdict::kFallBack) {
+        std::string why = unhealthy;
+        if (!unhealthy.empty() || host_trial_end(&trial, host_status(status), mono_ms(), opt.trial_window_ms, &why,
+                                                 opt.health_window_ms) == HostVerdict::kFallBack) {
             // The box must never be left without a library that loads.
             if (host_write_lib_file(root, "/iot/conf/libiot.ini", trial.good) == 0) {
                 fprintf(stderr, "[host] %s: going back to %s\n", why.c_str(), trial.good.c_str());

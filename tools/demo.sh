@@ -82,6 +82,34 @@ mosq_passwd=$(command -v mosquitto_passwd || true)
 mqtt_user=ebikeiot
 mqtt_pass=hQ4rusLent
 imei=864000000000017  # the IMEI devsim's modem gives
+# TLS to the broker with keys made here, for this run only: a CA, the broker's
+# certificate for 127.0.0.1/localhost; the box gets the CA (mqtt_ca.pem) and
+# MqttTls=1.  Without openssl the demo runs in plain TCP and says so.
+tls_listener=""
+tls_note="plain TCP (openssl not installed)"
+cloud_tls=()
+sub_tls=()
+pki="$root/var/pki"
+if command -v openssl >/dev/null; then
+  mkdir -p "$pki"
+  printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\n' >"$pki/san.ext"
+  if openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$pki/ca.key" -out "$pki/ca.pem" \
+       -days 1 -subj '/CN=telagent demo CA' >/dev/null 2>&1 &&
+     openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$pki/broker.key" -out "$pki/broker.csr" \
+       -subj '/CN=localhost' >/dev/null 2>&1 &&
+     openssl x509 -req -in "$pki/broker.csr" -CA "$pki/ca.pem" -CAkey "$pki/ca.key" -CAcreateserial \
+       -out "$pki/broker.pem" -days 1 -extfile "$pki/san.ext" >/dev/null 2>&1; then
+    # The broker may drop root for its own user, which must read its key.
+    chmod 644 "$pki/broker.key"
+    tls_listener=$(printf 'certfile %s\nkeyfile %s\ntls_version tlsv1.2\n' "$pki/broker.pem" "$pki/broker.key")
+    tls_note="TLS, broker certificate checked against $pki/ca.pem (the box's /iot/conf/mqtt_ca.pem)"
+    cloud_tls=(--cafile "$pki/ca.pem")
+    sub_tls=(--cafile "$pki/ca.pem")
+  else
+    tls_note="plain TCP (openssl could not make the demo's keys)"
+  fi
+fi
+
 if [ -n "$mosq" ] && [ -n "$mosq_passwd" ]; then
   broker_dir="$root/var/broker"
   mkdir -p "$broker_dir"
@@ -95,10 +123,11 @@ if [ -n "$mosq" ] && [ -n "$mosq_passwd" ]; then
     port=$(free_port) || break
     # The log goes to a file (written line by line) so the box's connection
     # and subscriptions show as they happen.
-    printf '%s\nlistener %s 127.0.0.1\nallow_anonymous false\npassword_file %s\npersistence false\nset_tcp_nodelay true\nlog_dest file %s\nlog_type all\n' \
-      "$run_as" "$port" "$broker_dir/passwd" "$broker_dir/mosquitto.log" >"$broker_dir/mosquitto.conf"
+    printf '%s\nlistener %s 127.0.0.1\n%s\nallow_anonymous false\npassword_file %s\npersistence false\nset_tcp_nodelay true\nlog_dest file %s\nlog_type all\n' \
+      "$run_as" "$port" "$tls_listener" "$broker_dir/passwd" "$broker_dir/mosquitto.log" >"$broker_dir/mosquitto.conf"
     "$mosq" -c "$broker_dir/mosquitto.conf" >"$broker_dir/mosquitto.out" 2>&1 &
     bpid=$!
+    # A TLS listener accepts TCP as soon as it is up, like a plain one.
     if wait_for 50 port_open "$port"; then
       groups+=("$bpid")
       mqtt_args=(--mqtt-port "$port")
@@ -111,12 +140,12 @@ if [ -n "$mosq" ] && [ -n "$mosq_passwd" ]; then
       # The operator's view: telemetry decoded by the cloud tool.
       cloud="$build/bin/telagent-cloud"
       if [ -x "$cloud" ]; then
-        "$cloud" --port "$port" --user "$mqtt_user" --pass "$mqtt_pass" watch --all 2>&1 |
+        "$cloud" --port "$port" --user "$mqtt_user" --pass "$mqtt_pass" "${cloud_tls[@]}" watch --all 2>&1 |
           sed -u 's/^/[cloud] /' &
         groups+=("$!")
         broker_note+=", telagent-cloud watching zt/ebike/devices/+"
       elif command -v mosquitto_sub >/dev/null; then
-        mosquitto_sub -h 127.0.0.1 -p "$port" -u "$mqtt_user" -P "$mqtt_pass" -v -t 'zt/ebike/devices/#' 2>&1 |
+        mosquitto_sub -h 127.0.0.1 -p "$port" -u "$mqtt_user" -P "$mqtt_pass" "${sub_tls[@]}" -v -t 'zt/ebike/devices/#' 2>&1 |
           sed -u 's/^/[cloud] /' &
         groups+=("$!")
         broker_note+=", subscribed to zt/ebike/devices/#"
@@ -137,6 +166,12 @@ groups+=("$!")
 if ! wait_for 100 test -s "$root/var/devsim/ready"; then
   echo "demo: devsim did not come up" >&2
   exit 1
+fi
+
+# The box provisioned for TLS: the CA and MqttTls=1 in [IotCfg].
+if [ -n "$tls_listener" ]; then
+  cp "$pki/ca.pem" "$root/iot/conf/mqtt_ca.pem"
+  sed -i 's/^\[IotCfg\]$/[IotCfg]\nMqttTls=1/' "$root/iot/conf/iot.ini"
 fi
 
 # Firmware for OTA requests: $root/var/ota is served over HTTP on loopback by
@@ -175,7 +210,7 @@ console_note="no console (needs the broker and telagent-cloud)"
 if [ -n "${mqtt_args[*]:-}" ] && [ -x "$cloud" ]; then
   for _ in 1 2 3; do
     web_port=$(free_port) || break
-    "$cloud" --port "$port" --user "$mqtt_user" --pass "$mqtt_pass" console --http-port "$web_port" \
+    "$cloud" --port "$port" --user "$mqtt_user" --pass "$mqtt_pass" "${cloud_tls[@]}" console --http-port "$web_port" \
       >"$root/var/console-web.log" 2>&1 &
     wpid=$!
     if wait_for 100 port_open "$web_port"; then
@@ -197,6 +232,7 @@ cat <<EOF
 telagent demo
   root    $root ($([ "${KEEP_ROOT:-0}" = 1 ] && echo "kept" || echo "removed") at the end)
   broker  $broker_note
+  mqtt    $tls_note
   devsim  pid $(cat "$root/var/devsim/ready"), ports in $root/dev, wire logs in $root/var/devsim
   host    pid $hpid, TELAGENT_ROOT=$root, library $lib
   ota     $ota_note
@@ -210,7 +246,7 @@ telagent demo
   stop    Ctrl-C$([ -n "${DEMO_SECONDS:-}" ] && echo ", or by itself after $DEMO_SECONDS s")
 EOF
 if [ -n "${mqtt_args[*]:-}" ] && [ -x "$cloud" ]; then
-  req="$cloud --port $port --user $mqtt_user --pass $mqtt_pass request $imei"
+  req="$cloud --port $port --user $mqtt_user --pass $mqtt_pass ${cloud_tls[*]} request $imei"
   cat <<EOF
   try     $req lock
           $req interval 60
@@ -230,7 +266,7 @@ if [ -n "${mqtt_args[*]:-}" ] && [ -x "$cloud" ]; then
     for r in lock unlock "interval 20"; do
       echo "[demo] telagent-cloud request $imei $r"
       # shellcheck disable=SC2086  # the request's words are separate arguments
-      "$cloud" --port "$port" --user "$mqtt_user" --pass "$mqtt_pass" request "$imei" $r 2>&1 | sed -u 's/^/[demo]   -> /'
+      "$cloud" --port "$port" --user "$mqtt_user" --pass "$mqtt_pass" "${cloud_tls[@]}" request "$imei" $r 2>&1 | sed -u 's/^/[demo]   -> /'
       sleep 1
     done
     echo "[demo] done: the box is yours now (console: ${console_note%% *}, or the requests under \"try\")"

@@ -81,6 +81,8 @@ TELAGENT_API int get_workingMode(void);
 TELAGENT_API int set_workingMode(int mode);
 TELAGENT_API int get_mqtt_report_interval(void);
 TELAGENT_API int set_mqtt_report_interval(int seconds);
+// MqttTls: 1 = the broker is reached over TLS with the provisioned CA, else plain TCP.
+TELAGENT_API int get_mqtt_tls(void);
 
 // Factory/dealer test mode (memory only, 0 at start).
 TELAGENT_API int get_TestMode(void);

@@ -6,6 +6,12 @@
 
 TELAGENT_EXTERN_C_BEGIN
 
+// Health marker: once its MQTT session has subscribed the request topics, the
+// agent writes the path of the library it runs as (the argument of
+// call_iotmain) and a newline into this file, in one rename.  The host keeps
+// a new library only once the marker names it.
+#define TELAGENT_HEALTH_FILE "/var/run/telagent.health"
+
 // Runs the agent: registers the device-operations table, runs start-up and
 // keeps the calling thread as the one-second supervision loop.  Never returns.
 TELAGENT_API void call_iotmain(const char *lib_path);

@@ -104,7 +104,7 @@ HttpHeadResult examine(HttpHead *h) {
     }
     if (length < 0) return HttpHeadResult::kNoLength;
     h->content_length = length;
-    if (length < kHttpMinBody) return HttpHeadResult::kTooSmall;
+    if (length < h->min_body) return HttpHeadResult::kTooSmall;
     return HttpHeadResult::kDone;
 }
 
@@ -182,11 +182,16 @@ int64_t http_deadline_ms(int64_t length) {
 }
 
 int http_get(const char *host, uint16_t port, const char *path, const char *save_path, unsigned char digest[16]) {
-    return http_get_limited(host, port, path, save_path, digest, kHttpMaxBody);
+    return http_get_bounded(host, port, path, save_path, digest, kHttpMinBody, kHttpMaxBody);
 }
 
 int http_get_limited(const char *host, uint16_t port, const char *path, const char *save_path,
                      unsigned char digest[16], int64_t max_body) {
+    return http_get_bounded(host, port, path, save_path, digest, kHttpMinBody, max_body);
+}
+
+int http_get_bounded(const char *host, uint16_t port, const char *path, const char *save_path,
+                     unsigned char digest[16], int64_t min_body, int64_t max_body) {
     if (host == nullptr || path == nullptr || save_path == nullptr || digest == nullptr) return 0;
     const int64_t start_ms = plat_mono_ms();
     int64_t deadline_ms = start_ms + kHttpDeadlineCapMs;
@@ -269,6 +274,7 @@ int http_get_limited(const char *host, uint16_t port, const char *path, const ch
     };
 
     HttpHead head;
+    head.min_body = min_body;
     char chunk[kChunk];
     std::unique_ptr<char[]> body_buf(new char[kBodyChunk]);
     bool in_body = false;

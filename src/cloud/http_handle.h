@@ -29,6 +29,11 @@ constexpr int64_t kHttpDeadlineCapMs = 3600 * 1000;
 // Deadline in ms after the start for a body of `length` bytes.
 int64_t http_deadline_ms(int64_t length);
 
+// The same with both bounds given (a detached signature is 64 bytes, far
+// below kHttpMinBody).
+int http_get_bounded(const char *host, uint16_t port, const char *path, const char *save_path,
+                     unsigned char digest[16], int64_t min_body, int64_t max_body);
+
 // ---- header phase, also driven by the fuzz target ----------------------------
 
 // Files smaller than this are refused.
@@ -52,6 +57,7 @@ struct HttpHead {
     int status = 0;          // status code once the header is complete
     int64_t content_length = -1;
     size_t head_len = 0;     // header bytes before the separator
+    int64_t min_body = kHttpMinBody;  // smaller bodies are refused
 };
 
 // Feeds the next chunk of the answer.  Once kDone is returned, the bytes of

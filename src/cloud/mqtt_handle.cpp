@@ -1,4 +1,6 @@
 #include "cloud/mqtt_handle.h"
+#include "cloud/mqtt_tls.h"
+#include "core/health_mark.h"
 #include "core/tavi_common.h"
 
 #include <MQTTAsync.h>
@@ -167,8 +169,23 @@ struct ConnStrings {
     char clientid[32];
     char username[32];
     char password[32];
+    char ca[256];
+    char cert[256];
+    char key[256];
 };
 ConnStrings g_conn;
+
+// TLS sessions: the generation whose handshake failed and is not reported
+// yet, what the library said about it, and where it was going.  The
+// supervisor reports it once, on its thread, before it dials again.
+std::atomic<intptr_t> g_tls_gen{0};
+std::atomic<intptr_t> g_tls_failed_gen{0};
+std::mutex tls_mutex;
+std::string g_tls_library_says;
+std::string g_tls_host;
+int g_tls_port = 0;
+MqttTlsFiles g_tls_files;
+constexpr int kTlsProbeTimeoutMs = 3000;
 
 int64_t real_ms() {
     using namespace std::chrono;
@@ -257,12 +274,18 @@ void copy_imei(char *dst, size_t size) {
 
 // ---- callbacks (library threads) ---------------------------------------
 
+// Request topics the live client has confirmed.
+std::atomic<int> g_topics_confirmed{0};
+
 void onSubscribe_Success(void *context, MQTTAsync_successData *) {
     CallbackScope cb(context);
     if (!cb.live()) return;
     mqtt_failed_count.store(0);
     mqtt_onSubscribel_success.store(1);
     set_dial_mqtt_success();
+    // All four: the box can be reached again, which is what the host's trial
+    // of a new library waits for.
+    if (g_topics_confirmed.fetch_add(1) + 1 == 4) mark_health();
 }
 
 void onSubscribe_Failure(void *context, MQTTAsync_failureData *response) {
@@ -314,10 +337,34 @@ void onConnect_Success(void *context, MQTTAsync_successData *) {
     }
 }
 
+// The library's TLS layer, once per error line (twice per attempt when it
+// retries with the older protocol level): the first line of an attempt is kept.
+int onTls_Error(const char *str, size_t len, void *u) {
+    const intptr_t gen = ctx_gen(u);
+    if (gen == g_tls_gen.load() && str != nullptr) {
+        std::lock_guard<std::mutex> lk(tls_mutex);
+        if (g_tls_library_says.empty()) {
+            std::string line(str, len);
+            while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+            g_tls_library_says = line;
+        }
+    }
+    return 1;
+}
+
 void onConnect_Failure(void *context, MQTTAsync_failureData *response) {
     CallbackScope cb(context);
     g_connect_answered.store(cb.gen());
     if (!cb.live()) return;
+    if (cb.gen() == g_tls_gen.load()) {
+        {
+            std::lock_guard<std::mutex> lk(tls_mutex);
+            if (g_tls_library_says.empty() && response != nullptr && response->message != nullptr) {
+                g_tls_library_says = response->message;
+            }
+        }
+        g_tls_failed_gen.store(cb.gen());
+    }
     mlog(LOG_DEBUG, "%d/%s connect failed, rc %d\n", __LINE__, __func__, response ? response->code : 0);
     g_lib_connected.store(0);
     mqtt_onSubscribel_success.store(0);
@@ -531,11 +578,22 @@ int hostcore_mqtt_connect(mqtt_conf_t *conf) {
         memcpy(Imei_Buf, imei, sizeof Imei_Buf);
     }
 
+    // MqttTls=1 without its files is an error, never a plain connection.
+    const bool tls = get_mqtt_tls() == 1;
+    MqttTlsFiles files;
+    if (tls && mqtt_tls_files(&files) != 1) return -1;
+
     memset(&g_conn, 0, sizeof g_conn);
     char host[sizeof conf->hostip + 1];
     memcpy(host, conf->hostip, sizeof conf->hostip);
     host[sizeof conf->hostip] = '\0';
-    const int n = snprintf(g_conn.uri, sizeof g_conn.uri, "tcp://%s:%d", host, static_cast<int>(conf->port));
+    if (tls && (files.ca.size() >= sizeof g_conn.ca || files.cert.size() >= sizeof g_conn.cert ||
+                files.key.size() >= sizeof g_conn.key)) {
+        printf(" %d /%s TLS file paths too long: no connection to the broker\n", __LINE__, __func__);
+        return -1;
+    }
+    const int n = snprintf(g_conn.uri, sizeof g_conn.uri, "%s://%s:%d", tls ? "ssl" : "tcp", host,
+                           static_cast<int>(conf->port));
     if (n <= 0 || static_cast<size_t>(n) >= sizeof g_conn.uri) return -1;
     g_broker_port.store(static_cast<int>(conf->port));
     snprintf(g_conn.clientid, sizeof g_conn.clientid, "%s", clientid);
@@ -555,10 +613,21 @@ int hostcore_mqtt_connect(mqtt_conf_t *conf) {
 
     const intptr_t gen = g_next_gen.fetch_add(1) + 1;
     void *ctx = gen_ctx(gen);
+    if (tls) {
+        std::lock_guard<std::mutex> tl(tls_mutex);
+        g_tls_library_says.clear();
+        g_tls_host = host;
+        g_tls_port = conf->port;
+        g_tls_files = files;
+        g_tls_gen.store(gen);
+    } else {
+        g_tls_gen.store(0);
+    }
     MQTTAsync_setCallbacks(client, ctx, MQTT_Connect_Lost, MQTT_Message_Arrivd, nullptr);
     MQTTAsync_setConnected(client, ctx, onConnected);
 
     Mqtt_Client = client;
+    g_topics_confirmed.store(0);
     g_cb_handle.store(client);
     g_cur_gen.store(gen);
     g_state.store(kConnecting);
@@ -578,6 +647,26 @@ int hostcore_mqtt_connect(mqtt_conf_t *conf) {
     opts.onSuccess = onConnect_Success;
     opts.onFailure = onConnect_Failure;
     opts.context = ctx;
+    // Verified against the provisioned CA only, host name included, TLS 1.2
+    // at least; the box's own certificate when one is provisioned.
+    MQTTAsync_SSLOptions ssl = MQTTAsync_SSLOptions_initializer;
+    if (tls) {
+        snprintf(g_conn.ca, sizeof g_conn.ca, "%s", files.ca.c_str());
+        snprintf(g_conn.cert, sizeof g_conn.cert, "%s", files.cert.c_str());
+        snprintf(g_conn.key, sizeof g_conn.key, "%s", files.key.c_str());
+        ssl.trustStore = g_conn.ca;
+        ssl.enableServerCertAuth = 1;
+        ssl.verify = 1;
+        ssl.disableDefaultTrustStore = 1;
+        ssl.sslVersion = MQTT_SSL_VERSION_TLS_1_2;
+        if (g_conn.cert[0] != '\0') {
+            ssl.keyStore = g_conn.cert;
+            ssl.privateKey = g_conn.key;
+        }
+        ssl.ssl_error_cb = onTls_Error;
+        ssl.ssl_error_context = ctx;
+        opts.ssl = &ssl;
+    }
     rc = MQTTAsync_connect(client, &opts);
     if (rc != MQTTASYNC_SUCCESS) {
         // No callback will come for this attempt; the client stays until the
@@ -592,6 +681,11 @@ int hostcore_mqtt_connect(mqtt_conf_t *conf) {
     printf("  password : ********\n");
     printf("  clientid : %s\n", g_conn.clientid);
     printf("  service  : %s\n", g_conn.uri);
+    if (tls) {
+        // File names only: what they hold stays in them.
+        printf("  tls      : CA %s%s%s\n", kMqttTlsCaFile, g_conn.cert[0] != '\0' ? ", client certificate " : "",
+               g_conn.cert[0] != '\0' ? kMqttTlsCertFile : "");
+    }
     printf("**************************************************\n");
     return 0;
 }
@@ -709,6 +803,9 @@ int connect_mqtt(void) {
 
 void free_mqtt(void) {
     if (tl_callback_gen != 0) return;  // never destroy from a library thread
+    // Taken down from outside (the data connection went): a failure not told
+    // yet was about a link that is gone.
+    g_tls_failed_gen.store(0);
     teardown(__func__);
 }
 
@@ -732,6 +829,30 @@ int get_mqtt_failed_count(void) { return mqtt_failed_count.load(); }
 int get_mqtt_retry_count(void) { return mqtt_retry_count.load(); }
 int get_mqtt_force_redial(void) { return mqtt_force_redial.load(); }
 int get_mqtt_client_count(void) { return g_clients.load(); }
+
+namespace {
+// One line per failed TLS attempt, with the reason.  Never falls back: the
+// next attempt is TLS again, at the supervisor's usual pace.
+void report_tls_failure() {
+    const intptr_t gen = g_tls_failed_gen.exchange(0);
+    if (gen == 0) return;
+    std::string says, host;
+    int port = 0;
+    MqttTlsFiles files;
+    {
+        std::lock_guard<std::mutex> lk(tls_mutex);
+        if (gen != g_tls_gen.load()) return;
+        says = g_tls_library_says;
+        host = g_tls_host;
+        port = g_tls_port;
+        files = g_tls_files;
+    }
+    const std::string why = mqtt_tls_probe(host, port, files, kTlsProbeTimeoutMs);
+    printf(" %d /%s TLS connection to %s:%d refused: %s (library: %s)\n", __LINE__, __func__, host.c_str(), port,
+           why.c_str(), says.empty() ? "no detail" : says.c_str());
+    mlog(LOG_ERROR, "TLS connection to %s:%d refused: %s\n", host.c_str(), port, why.c_str());
+}
+}  // namespace
 
 int check_mqqt_connected(void) {
     if (get_factory_mode()) return 0;
@@ -763,6 +884,7 @@ int check_mqqt_connected(void) {
     }
 
     if (redial) {
+        report_tls_failure();
         printf(" %d /%s mqtt_failed_count:%d.\n", __LINE__, __func__, mqtt_failed_count.load());
         free_mqtt();
         // Cleared before the new client exists: a failure it reports at once

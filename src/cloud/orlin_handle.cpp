@@ -1,4 +1,5 @@
 #include "cloud/orlin_handle.h"
+#include "cloud/ota_verify.h"
 
 #include <pthread.h>
 
@@ -247,6 +248,16 @@ void post_iot_extra_message(const uint8_t ident[4], const char *id) {
 
 // ---- OTA ------------------------------------------------------------------------------
 
+// A detached signature: one try, a few bytes.
+int fetch_signature(const char *url, const char *save_path) {
+    char host[64] = {};
+    char path[256] = {};
+    uint16_t port = 0;
+    unsigned char digest[16];
+    if (strlen(url) >= 256 || get_url_info(url, host, &port, path) != 1) return 0;
+    return http_get_bounded(host, port, path, save_path, digest, 1, 4096);
+}
+
 // Downloads `url` to `save_path` in up to `attempts` tries.  Each try goes to
 // "<save_path>.part", moved into place only when whole, so the file a
 // controller update reads is the old one or a complete new one, and no part
@@ -266,6 +277,9 @@ int ota_download(const char *url, const char *save_path, int attempts, int64_t m
         printf("querybuf: %s\r\n", path);
         unsigned char digest[16];
         if (http_get_limited(host, port, path, tmp.c_str(), digest, max_body) == 1) {
+            // Nothing downloaded is used before its signature is checked (when
+            // the operator's key is provisioned); a bad one is not fetched again.
+            if (ota_verify_signature(url, tmp.c_str(), fetch_signature) != 1) return 0;
             if (rename(tmp_path.c_str(), plat_path(save_path).c_str()) == 0) return 1;
             printf(" rename %s failed: %s \r\n", tmp.c_str(), strerror(errno));
         }

@@ -930,6 +930,10 @@ int set_bt_auth_timeout(int value) {
 }
 
 int get_workingMode(void) { return get_cfg_int("WorkingMode", "10", 10); }
+
+// 1 only for the value 1: anything else is the plain connection of a box
+// that was never provisioned for TLS.
+int get_mqtt_tls(void) { return get_cfg_int("MqttTls", "0", 0) == 1 ? 1 : 0; }
 int set_workingMode(int mode) { return set_cfg_int("WorkingMode", mode); }
 
 int get_mqtt_report_interval(void) {

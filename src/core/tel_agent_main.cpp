@@ -1,4 +1,5 @@
 #include "core/tel_agent_main.h"
+#include "core/health_mark.h"
 #include "core/tavi_common.h"
 
 #include <execinfo.h>
@@ -408,6 +409,7 @@ extern "C" TELAGENT_API void call_iotmain(const char *lib_path) {
     }
     g_lib_load_type.store(type, std::memory_order_relaxed);
     printf("Runing lib:%s,nt[%d]\n", lib_path, type);
+    set_health_lib(lib_path);
 
     register_layer_callbacks();
     dev_hostcore_register(&dev_hostcore);

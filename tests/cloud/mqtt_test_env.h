@@ -198,9 +198,12 @@ inline int run_program(const std::vector<std::string> &argv, std::string *out, i
 }
 
 // mosquitto on 127.0.0.1, user kUser / kPass only, every event logged.
+// `listener_extra` goes under the listener line (the TLS settings of a test).
 class Broker {
 public:
-    explicit Broker(const std::string &user = kUser, const std::string &pass = kPass) {
+    explicit Broker(const std::string &user = kUser, const std::string &pass = kPass,
+                    const std::string &listener_extra = "")
+        : listener_extra_(listener_extra) {
         mosquitto_ = find_program("mosquitto");
         const std::string passwd_tool = find_program("mosquitto_passwd");
         if (mosquitto_.empty() || passwd_tool.empty()) {
@@ -249,7 +252,7 @@ public:
         // nothing here; its log file is written line by line, stdout is not.
         std::ofstream(dir_ + "/mosquitto.conf", std::ios::trunc)
             << (geteuid() == 0 ? "user root\n" : "") << "listener " << port_ << " 127.0.0.1\n"
-            << "allow_anonymous false\n"
+            << listener_extra_ << "allow_anonymous false\n"
             << "password_file " << dir_ << "/passwd\n"
             << "persistence false\n"
             << "log_dest file " << dir_ << "/mosquitto.log\nlog_type all\nconnection_messages true\n";
@@ -275,6 +278,7 @@ public:
     }
 
 private:
+    std::string listener_extra_;
     std::string mosquitto_;
     std::string dir_;
     std::string error_;

@@ -4,8 +4,10 @@
 //   var/fake/once  one command, consumed when read (checked at start and every 20 ms)
 //   var/fake/mode  the standing command at start (default "loop")
 //   var/fake/mode.<file name of the library>  the same for one library only
-// Commands: "exit N", "reboot" (through the platform seam), "segv", "loop",
-// "spawn" (leaves a child that ignores SIGTERM, pid in var/fake/child_pid).
+// Commands: "exit N", "reboot" (through the platform seam), "segv", "loop"
+// (runs and, as a working agent does once online, writes the health marker),
+// "offline" (runs and never marks), "spawn" (leaves a child that ignores
+// SIGTERM, pid in var/fake/child_pid).
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -53,6 +55,21 @@ void spawn_child() {
     append("/var/fake/child_pid", std::to_string(c) + "\n");
 }
 
+std::string g_lib;
+
+void mark_online() {
+    const std::string path = plat_path(TELAGENT_HEALTH_FILE);
+    mkdir(plat_path("/var/run").c_str(), 0755);
+    const std::string tmp = path + ".tmp";
+    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    const std::string text = g_lib + "\n";
+    ssize_t w = write(fd, text.data(), text.size());
+    (void)w;
+    close(fd);
+    rename(tmp.c_str(), path.c_str());
+}
+
 void act(const std::string &cmd) {
     if (cmd.rfind("exit ", 0) == 0) {
         fflush(stdout);
@@ -65,6 +82,8 @@ void act(const std::string &cmd) {
         raise(SIGSEGV);
     } else if (cmd == "spawn") {
         spawn_child();
+    } else if (cmd == "loop") {
+        mark_online();
     }
 }
 
@@ -79,6 +98,7 @@ extern "C" TELAGENT_API void call_iotmain(const char *lib_path) {
                                       std::to_string(getpid()) + " pgid=" + std::to_string(getpgid(0)) + "\n");
     // Deliberately no fflush: the line shows only if the host made stdout line-buffered.
     printf("fake: running %s\n", lib_path);
+    g_lib = lib_path != nullptr ? lib_path : "";
 
     bool found = false;
     std::string once = read_file(plat_path("/var/fake/once"), &found);

@@ -108,4 +108,28 @@ TEST(HostTrial, GoodFileFollowsTheIniRules) {
     ASSERT_EQ(system(("rm -rf " + root).c_str()), 0);
 }
 
+TEST(HostTrial, WithAHealthWindowOnlyTheTrialLibrarysMarkerKeepsIt) {
+    constexpr int64_t kHealth = kHostHealthWindowMs;
+    HostTrial t;
+    t.good = kOld;
+    bool persist = false;
+    ASSERT_TRUE(host_trial_begin(&t, kNew, 0, &persist));
+    // The old library's marker, or none, says nothing about the new one.
+    EXPECT_FALSE(host_trial_healthy(&t, kOld));
+    EXPECT_FALSE(host_trial_healthy(&t, ""));
+    // Outliving the crash-loop window keeps nothing any more.
+    EXPECT_EQ(host_trial_end(&t, 1, kWin, kWin, nullptr, kHealth), HostVerdict::kRestart);
+    EXPECT_EQ(t.trial, kNew);
+    EXPECT_FALSE(host_trial_unhealthy(&t, kHealth - 1, kHealth, nullptr));
+    std::string why;
+    EXPECT_EQ(host_trial_end(&t, 0, kHealth, kWin, &why, kHealth), HostVerdict::kFallBack);
+    EXPECT_NE(why.find(kNew + " did not reach its broker within 600 s"), std::string::npos) << why;
+    EXPECT_EQ(t.good, kOld);
+
+    ASSERT_TRUE(host_trial_begin(&t, kNew, kHealth + 10, &persist));
+    EXPECT_TRUE(host_trial_healthy(&t, kNew));
+    EXPECT_EQ(t.good, kNew);
+    EXPECT_FALSE(host_trial_unhealthy(&t, 10 * kHealth, kHealth, nullptr));
+}
+
 }  // namespace

@@ -127,7 +127,16 @@ int CloudClient::connect(const BrokerOptions &opt, const std::vector<std::string
     }
     st_->filters = filters;
     st_->port = opt.port;
-    const std::string uri = "tcp://" + opt.host + ":" + std::to_string(opt.port);
+    const bool tls = !opt.cafile.empty();
+    if (!tls && (!opt.cert.empty() || !opt.key.empty())) {
+        error_ = "--cert and --key need --cafile";
+        return -1;
+    }
+    if (opt.cert.empty() != opt.key.empty()) {
+        error_ = "--cert and --key go together";
+        return -1;
+    }
+    const std::string uri = (tls ? "ssl://" : "tcp://") + opt.host + ":" + std::to_string(opt.port);
     const std::string id = opt.client_id.empty() ? "telagent-cloud-" + std::to_string(getpid()) : opt.client_id;
     if (MQTTAsync_create(&st_->client, uri.c_str(), id.c_str(), MQTTCLIENT_PERSISTENCE_NONE, nullptr) !=
         MQTTASYNC_SUCCESS) {
@@ -148,6 +157,19 @@ int CloudClient::connect(const BrokerOptions &opt, const std::vector<std::string
     if (!opt.pass.empty()) co.password = opt.pass.c_str();
     co.context = st_;
     co.onFailure = on_connect_failure;
+    MQTTAsync_SSLOptions ssl = MQTTAsync_SSLOptions_initializer;
+    if (tls) {
+        ssl.trustStore = opt.cafile.c_str();
+        ssl.enableServerCertAuth = 1;
+        ssl.verify = 1;
+        ssl.disableDefaultTrustStore = 1;
+        ssl.sslVersion = MQTT_SSL_VERSION_TLS_1_2;
+        if (!opt.cert.empty()) {
+            ssl.keyStore = opt.cert.c_str();
+            ssl.privateKey = opt.key.c_str();
+        }
+        co.ssl = &ssl;
+    }
     if (MQTTAsync_connect(st_->client, &co) != MQTTASYNC_SUCCESS) {
         error_ = "cannot connect to " + uri;
         return -1;

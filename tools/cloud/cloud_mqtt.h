@@ -13,6 +13,11 @@ struct BrokerOptions {
     std::string user;
     std::string pass;
     std::string client_id;  // "" : telagent-cloud-<pid>
+    // TLS as the mosquitto clients take it: --cafile turns it on (the broker's
+    // certificate and host name are checked), --cert/--key add our own.
+    std::string cafile;
+    std::string cert;
+    std::string key;
 };
 
 struct CloudMessage {

@@ -3,10 +3,14 @@
 //   telagent-cloud [broker options] <command> [command options]
 //
 // Broker options (before the command): --host H (127.0.0.1), --port P (1883),
-// --user U, --pass P (or TELAGENT_CLOUD_USER / TELAGENT_CLOUD_PASS).
+// --user U, --pass P (or TELAGENT_CLOUD_USER / TELAGENT_CLOUD_PASS), and for
+// TLS --cafile F, --cert F, --key F as the mosquitto clients take them.
 //
 // Commands: a table of {name, handler, usage}.  `request` and `serve` have
 // their place and usage already; their handlers come with the downlink work.
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+
 #include <signal.h>
 #include <unistd.h>
 
@@ -15,7 +19,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fstream>
 #include <iostream>
+#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
@@ -254,6 +260,59 @@ int cmd_request(const Args &a) {
     return 3;
 }
 
+// ---- sign -----------------------------------------------------------------
+
+// `sign --key <private.pem> <file>`: the detached Ed25519 signature of the
+// file's bytes, 64 bytes, as <file>.sig; serve hands it out beside the file.
+int cmd_sign(const Args &a) {
+    std::string key, file;
+    for (size_t i = 0; i < a.rest.size(); ++i) {
+        if (a.rest[i] == "--key" && i + 1 < a.rest.size()) {
+            key = a.rest[++i];
+        } else if (file.empty()) {
+            file = a.rest[i];
+        } else {
+            file.clear();
+            break;
+        }
+    }
+    if (key.empty() || file.empty()) {
+        fprintf(stderr, "usage: telagent-cloud sign --key <private.pem> <file>\n");
+        return 2;
+    }
+    FILE *kf = fopen(key.c_str(), "re");
+    EVP_PKEY *pk = kf != nullptr ? PEM_read_PrivateKey(kf, nullptr, nullptr, nullptr) : nullptr;
+    if (kf != nullptr) fclose(kf);
+    if (pk == nullptr || EVP_PKEY_id(pk) != EVP_PKEY_ED25519) {
+        fprintf(stderr, "telagent-cloud: %s is not an Ed25519 private key in PEM\n", key.c_str());
+        EVP_PKEY_free(pk);
+        return 1;
+    }
+    std::ifstream in(file, std::ios::binary);
+    const std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    unsigned char sig[64];
+    size_t sig_len = sizeof sig;
+    EVP_MD_CTX *ctx = EVP_MD_CTX_new();
+    const bool ok = in.good() || in.eof();
+    const bool signed_ok = ok && ctx != nullptr && EVP_DigestSignInit(ctx, nullptr, nullptr, nullptr, pk) == 1 &&
+                           EVP_DigestSign(ctx, sig, &sig_len, reinterpret_cast<const unsigned char *>(data.data()),
+                                          data.size()) == 1 && sig_len == sizeof sig;
+    EVP_MD_CTX_free(ctx);
+    EVP_PKEY_free(pk);
+    if (!signed_ok) {
+        fprintf(stderr, "telagent-cloud: cannot sign %s\n", file.c_str());
+        return 1;
+    }
+    std::ofstream out(file + ".sig", std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char *>(sig), static_cast<std::streamsize>(sig_len));
+    if (!out.good()) {
+        fprintf(stderr, "telagent-cloud: cannot write %s.sig\n", file.c_str());
+        return 1;
+    }
+    printf("%s.sig\n", file.c_str());
+    return 0;
+}
+
 // ---- serve ----------------------------------------------------------------
 
 int cmd_serve(const Args &a) {
@@ -320,19 +379,25 @@ const Command kCommands[] = {
      "      | ota <motor|display|lib|ble|gd32> <url> [controller id]"},
     {"serve", cmd_serve,
      "serve <directory> [--port P]\n"
-     "      serve firmware files over HTTP on 127.0.0.1 (port 8080; 0 picks one) for OTA requests"},
+     "      serve firmware files over HTTP on 127.0.0.1 (port 8080; 0 picks one) for OTA requests,\n"
+     "      their .sig files beside them"},
     {"console", cmd_console,
      "console [--http-port P] [--timeout S]\n"
      "      the fleet live in a browser: a page on http://127.0.0.1:P/ (8090; 0 picks one) with a\n"
      "      card per box and buttons for its commands; --timeout: how long a button waits (each\n"
      "      kind's own by default)"},
+    {"sign", cmd_sign,
+     "sign --key <private.pem> <file>\n"
+     "      write <file>.sig, the 64-byte Ed25519 signature of the file (openssl genpkey -algorithm ed25519)"},
 };
 
 void usage_all(FILE *to) {
     fprintf(to,
-            "usage: telagent-cloud [--host H] [--port P] [--user U] [--pass P] <command> ...\n"
+            "usage: telagent-cloud [--host H] [--port P] [--user U] [--pass P]\n"
+            "                      [--cafile CA.pem [--cert C.crt --key C.key]] <command> ...\n"
             "  broker: --host (127.0.0.1), --port (1883), --user/--pass (or TELAGENT_CLOUD_USER,\n"
-            "  TELAGENT_CLOUD_PASS)\ncommands:\n");
+            "  TELAGENT_CLOUD_PASS); --cafile: TLS, the broker checked against CA.pem and --host;\n"
+            "  --cert/--key: our own certificate for a broker that asks for one\ncommands:\n");
     for (const auto &c : kCommands) fprintf(to, "  %s\n", c.usage);
 }
 
@@ -371,6 +436,12 @@ int main(int argc, char **argv) {
             a.broker.user = v;
         } else if (opt == "--pass") {
             a.broker.pass = v;
+        } else if (opt == "--cafile") {
+            a.broker.cafile = v;
+        } else if (opt == "--cert") {
+            a.broker.cert = v;
+        } else if (opt == "--key") {
+            a.broker.key = v;
         } else {
             usage_all(stderr);
             return 2;
