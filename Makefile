@@ -13,9 +13,9 @@ CTEST      := ctest --output-on-failure --timeout 300 -j $(JOBS)
 DEB_PACKAGES := build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev \
 	libpaho-mqtt-dev libssl-dev libzip-dev libjsmn-dev \
 	googletest libgtest-dev libgmock-dev libbenchmark-dev \
-	mosquitto mosquitto-clients python3 srecord python3-crcmod
+	mosquitto mosquitto-clients python3 srecord python3-crcmod python3-matplotlib
 
-.PHONY: all deps build test test-plain test-asan test-tsan fuzz demo clean
+.PHONY: all deps build test test-plain test-asan test-tsan fuzz demo fleet clean
 
 all: build
 
@@ -37,6 +37,7 @@ build: $(BUILD)/$(if $(CMAKE_GEN),build.ninja,Makefile)
 
 test: deps build
 	$(MAKE) test-plain test-asan test-tsan fuzz
+	$(MAKE) fleet BOXES=3 SECONDS=120 SEED=7 FLEET_OUT=$(BUILD)/fleet/ci
 
 # The integration tests run real peers on pseudo-terminals, a broker and HTTP
 # servers, two at a time on a small machine.  A test that fails is run once more,
@@ -66,6 +67,16 @@ fuzz:
 
 demo: build
 	tools/demo.sh $(BUILD)
+
+# Simulated boxes against one broker under a chaos schedule drawn from SEED;
+# summary, report.json and report.png in FLEET_OUT (default under $(BUILD)/fleet).
+BOXES   ?= 10
+SECONDS ?= 600
+SEED    ?= 1
+# Debian's interpreter, which sees python3-matplotlib
+FLEET_PYTHON ?= $(shell test -x /usr/bin/python3 && echo /usr/bin/python3 || echo python3)
+fleet: build
+	$(FLEET_PYTHON) tools/fleet/fleet.py --build $(BUILD) --boxes $(BOXES) --seconds $(SECONDS) --seed $(SEED) $(if $(FLEET_OUT),--out $(FLEET_OUT))
 
 clean:
 	rm -rf build
