@@ -1020,7 +1020,8 @@ def check(f):
         born = {}
         for s in box.samples:
             born.setdefault(s[4], s[0])
-        smp = [s for s in box.samples if s[0] >= first and s[0] - born[s[4]] >= 60]
+        age = min(60.0, f.a.seconds / 10.0)
+        smp = [s for s in box.samples if s[0] >= first and s[0] - born[s[4]] >= age]
         q1 = [s for s in smp if s[0] < first + span / 4]
         q4 = [s for s in smp if s[0] >= f.t_stop - span / 4]
         figs = {}
@@ -1059,6 +1060,8 @@ def report(f, plan, res, recov):
     names = ["requests", "reporting", "recovery", "alarms", "files", "resources", "supervision"]
     passed = sum(1 for v in res.values() if v[0])
     failed = len(res) - passed
+    known = set(filter(None, f.a.known_broken.split(",")))
+    unexpected = sum(1 for (n, _), v in res.items() if not v[0] and n not in known)
     lines = []
     answered = [r for r in f.requests if r.get("rc") == 0]
     lat = [r["response"].get("ms") for r in answered if r.get("response") and r["response"].get("ms") is not None]
@@ -1082,9 +1085,11 @@ def report(f, plan, res, recov):
     for n in names:
         for box in f.boxes:
             ok, why, figs = res[(n, box.index)]
-            lines.append("%-4s %-11s box%02d %s%s" % ("ok" if ok else "FAIL", n, box.index,
+            lines.append("%-4s %-11s box%02d %s%s" % ("ok" if ok else "FAIL" if n not in known else "FAIL(known)", n, box.index,
                                                       json.dumps(figs) if figs else "",
                                                       "" if ok else "\n       " + "\n       ".join(why)))
+    if known and failed != unexpected:
+        lines.append("known broken, not failing the run: %s" % ", ".join(sorted(known)))
     lines.append("%d passed, %d failed" % (passed, failed))
     text = "\n".join(lines)
 
@@ -1115,7 +1120,7 @@ def report(f, plan, res, recov):
     with open(os.path.join(f.out, "summary.txt"), "w") as fh:
         fh.write(text + "\n")
     plot(f, recov)
-    return text, failed
+    return text, unexpected
 
 
 def plot(f, recov):
@@ -1157,6 +1162,8 @@ def main():
     ap.add_argument("--sample-s", type=float, default=5)
     ap.add_argument("--out", default=None, help="run folder (default build/fleet/<time>-seed<K>)")
     ap.add_argument("--kinds", default="", help="only these fault kinds (comma-separated; broker for restarts)")
+    ap.add_argument("--known-broken", default="",
+                    help="invariants (comma-separated) whose failures are counted but do not fail the run")
     ap.add_argument("--keep", action="store_true", help="keep the device roots")
     ap.add_argument("-v", "--verbose", action="store_true")
     a = ap.parse_args()
