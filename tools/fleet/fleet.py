@@ -1159,7 +1159,7 @@ def main():
     ap.add_argument("--rate", type=float, default=0.5, help="operator requests per second, whole fleet")
     ap.add_argument("--warmup", type=float, default=30)
     ap.add_argument("--cooldown", type=float, default=20)
-    ap.add_argument("--sample-s", type=float, default=5)
+    ap.add_argument("--sample-s", type=float, default=None, help="resource sampling period (5 s; shorter in short runs)")
     ap.add_argument("--out", default=None, help="run folder (default build/fleet/<time>-seed<K>)")
     ap.add_argument("--kinds", default="", help="only these fault kinds (comma-separated; broker for restarts)")
     ap.add_argument("--known-broken", default="",
@@ -1169,6 +1169,8 @@ def main():
     a = ap.parse_args()
     if a.boxes < 1 or a.seconds < 60 or a.rate <= 0:
         ap.error("at least 1 box, 60 s and a positive rate")
+    if a.sample_s is None:
+        a.sample_s = max(1.0, min(5.0, a.seconds / 60.0))
     if a.out is None:
         a.out = os.path.join(a.build, "fleet", time.strftime("%Y%m%d-%H%M%S") + "-seed%d" % a.seed)
     f = Fleet(a)
