@@ -13,10 +13,10 @@ CTEST      := ctest --output-on-failure --timeout 300 -j $(JOBS)
 DEB_PACKAGES := build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev \
 	libpaho-mqtt-dev libssl-dev libzip-dev libjsmn-dev \
 	googletest libgtest-dev libgmock-dev libbenchmark-dev \
-	mosquitto mosquitto-clients python3 srecord python3-crcmod \
+	mosquitto mosquitto-clients python3 srecord python3-crcmod python3-matplotlib \
 	chromium
 
-.PHONY: all deps build test test-plain test-asan test-tsan fuzz demo dist clean
+.PHONY: all deps build test test-plain test-asan test-tsan fuzz demo dist fleet clean
 
 all: build
 
@@ -38,6 +38,7 @@ build: $(BUILD)/$(if $(CMAKE_GEN),build.ninja,Makefile)
 
 test: deps build
 	$(MAKE) test-plain test-asan test-tsan fuzz
+	$(MAKE) fleet BOXES=3 SECONDS=120 SEED=7 FLEET_OUT=$(BUILD)/fleet/ci FLEET_ARGS=--known-broken=supervision
 
 # The integration tests run real peers on pseudo-terminals, a broker and HTTP
 # servers, two at a time on a small machine.  A test that fails is run once more,
@@ -85,6 +86,16 @@ dist:
 	  cmake --build $(ARMHF_BUILD) -j $(JOBS) --target TelAgent telagent-host && tools/dist.sh $(ARMHF_BUILD) armhf $(DIST_DIR) ;; \
 	*) echo "dist: DIST_ARCH is native or armhf, not $(DIST_ARCH)" >&2; exit 2 ;; \
 	esac
+
+# Simulated boxes against one broker under a chaos schedule drawn from SEED;
+# summary, report.json and report.png in FLEET_OUT (default under $(BUILD)/fleet).
+BOXES   ?= 10
+SECONDS ?= 600
+SEED    ?= 1
+# Debian's interpreter, which sees python3-matplotlib
+FLEET_PYTHON ?= $(shell test -x /usr/bin/python3 && echo /usr/bin/python3 || echo python3)
+fleet: build
+	$(FLEET_PYTHON) tools/fleet/fleet.py --build $(BUILD) --boxes $(BOXES) --seconds $(SECONDS) --seed $(SEED) $(if $(FLEET_OUT),--out $(FLEET_OUT)) $(FLEET_ARGS)
 
 clean:
 	rm -rf build

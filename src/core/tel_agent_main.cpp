@@ -47,6 +47,7 @@
 namespace {
 
 constexpr int kCleanEveryPasses = 21600;  // about six hours of one-second passes
+constexpr int64_t kSupervisionLateMs = 3000;
 constexpr int kCrashFrames = 20;
 
 std::atomic<int> g_lib_load_type{0};
@@ -420,9 +421,18 @@ extern "C" TELAGENT_API void call_iotmain(const char *lib_path) {
 
     dev_hostcore_init();
 
+    // A pass that overruns its second by far is said on the console and in the
+    // device log: the checks it runs stand still meanwhile.
     int pass = 1;
+    int64_t last_ms = plat_mono_ms();
     for (;;) {
         supervision_pass(&pass);
         plat_sleep_s(1);
+        const int64_t now_ms = plat_mono_ms();
+        if (now_ms - last_ms > kSupervisionLateMs) {
+            printf("supervision: pass took %" PRId64 " ms\n", now_ms - last_ms);
+            mlog(2, "supervision: pass took %" PRId64 " ms\n", now_ms - last_ms);
+        }
+        last_ms = now_ms;
     }
 }
