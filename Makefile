@@ -38,7 +38,6 @@ build: $(BUILD)/$(if $(CMAKE_GEN),build.ninja,Makefile)
 
 test: deps build
 	$(MAKE) test-plain test-asan test-tsan fuzz
-	$(MAKE) fleet BOXES=3 SECONDS=120 SEED=7 FLEET_OUT=$(BUILD)/fleet/ci FLEET_ARGS=--known-broken=supervision
 
 # The integration tests run real peers on pseudo-terminals, a broker and HTTP
 # servers, two at a time on a small machine.  A test that fails is run once more,
