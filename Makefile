@@ -6,6 +6,7 @@ ASAN_BUILD ?= build/asan
 TSAN_BUILD ?= build/tsan
 FUZZ_BUILD ?= build/fuzz
 FUZZ_SECONDS ?= 15
+ARMHF_BUILD ?= build/armhf
 CMAKE_GEN  := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 CCACHE     := $(shell command -v ccache >/dev/null 2>&1 && echo "-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache")
 CTEST      := ctest --output-on-failure --timeout 300 -j $(JOBS)
@@ -13,10 +14,10 @@ CTEST      := ctest --output-on-failure --timeout 300 -j $(JOBS)
 DEB_PACKAGES := build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev \
 	libpaho-mqtt-dev libssl-dev libzip-dev libjsmn-dev \
 	googletest libgtest-dev libgmock-dev libbenchmark-dev \
-	mosquitto mosquitto-clients python3 srecord python3-crcmod python3-matplotlib \
+	mosquitto mosquitto-clients python3 srecord python3-crcmod python3-matplotlib ccache \
 	chromium
 
-.PHONY: all deps build test test-plain test-asan test-tsan fuzz demo dist fleet clean
+.PHONY: all deps build test test-plain test-asan test-tsan fuzz demo dist fleet clean deps-armhf test-armhf
 
 all: build
 
@@ -38,6 +39,7 @@ build: $(BUILD)/$(if $(CMAKE_GEN),build.ninja,Makefile)
 
 test: deps build
 	$(MAKE) test-plain test-asan test-tsan fuzz
+	$(MAKE) test-armhf
 
 # The integration tests run real peers on pseudo-terminals, a broker and HTTP
 # servers, two at a time on a small machine.  A test that fails is run once more,
@@ -64,6 +66,38 @@ fuzz:
 	  -DTELAGENT_SANITIZE=address -DTELAGENT_FUZZ=ON -DTELAGENT_TESTS=ON
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_targets
 	cd $(FUZZ_BUILD) && FUZZ_SECONDS=$(FUZZ_SECONDS) $(CTEST) -L fuzz
+
+# The box's own architecture: Debian's cross toolchain, qemu-user and the armhf
+# builds of the libraries, installed once like `deps`.
+ARMHF_PACKAGES := crossbuild-essential-armhf qemu-user libc6:armhf libstdc++6:armhf \
+	libpaho-mqtt-dev:armhf libssl-dev:armhf libzip-dev:armhf libgtest-dev:armhf libgmock-dev:armhf
+deps-armhf:
+	@SUDO=""; [ "$$(id -u)" -ne 0 ] && SUDO=sudo; \
+	dpkg --print-foreign-architectures | grep -qx armhf || { echo "adding the armhf architecture"; $$SUDO dpkg --add-architecture armhf; }; \
+	missing=""; for p in $(ARMHF_PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:$$missing"; \
+	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing; \
+	else echo "deps-armhf: all present"; fi
+
+# Cross-builds the agent, its host and the unit tests for armhf and runs them
+# under qemu-user with Debian's multiarch libc (qemu-arm -L /); then the whole
+# telemetry and downlink boxes: the native harness, devsim, broker and cloud
+# tool with the armhf host and library under qemu.  A failed case runs once
+# more, alone, as in test-plain.
+ARMHF_ENV := TELAGENT_TEST_EMULATOR="qemu-arm -L /" TELAGENT_TEST_HOST_BIN=$(CURDIR)/$(ARMHF_BUILD)/bin/telagent-host \
+	TELAGENT_TEST_LIB_FILE=$(CURDIR)/$(ARMHF_BUILD)/lib/libTelAgent.so \
+	TELAGENT_TEST_FAKE_AGENT_LIB=$(CURDIR)/$(ARMHF_BUILD)/tests/host/libFakeAgent.so
+test-armhf: deps-armhf build
+	cmake -S . -B $(ARMHF_BUILD) $(CMAKE_GEN) $(CCACHE) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/toolchain-armhf.cmake \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTELAGENT_INTEGRATION_TESTS=OFF -DTELAGENT_TOOLS=OFF
+	cmake --build $(ARMHF_BUILD) -j $(JOBS)
+	cd $(ARMHF_BUILD) && { $(CTEST) -L unit || { echo "== test-armhf: running the failed tests once more, alone =="; \
+	  ctest --output-on-failure --timeout 300 --rerun-failed; }; }
+	cd $(BUILD) && { $(ARMHF_ENV) $(CTEST) -R '^(ReportBox|DownlinkBox)\.' || { echo "== test-armhf: box tests once more, alone =="; \
+	  $(ARMHF_ENV) ctest --output-on-failure --timeout 300 --rerun-failed; }; }
 
 # From a fresh machine as `make test` does: the packages first, then a build
 # that sees them (the generator and ccache are looked up again after deps).

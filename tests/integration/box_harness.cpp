@@ -244,6 +244,14 @@ bool port_accepts(int port) {
 
 // ---- Box -------------------------------------------------------------------
 
+std::string harness_file(const char *env, const char *built) {
+    const char *v = getenv(env);
+    return v != nullptr && *v != '\0' ? v : built;
+}
+
+std::string harness_host_bin() { return harness_file("TELAGENT_TEST_HOST_BIN", TELAGENT_HOST_BIN); }
+std::string harness_lib_file() { return harness_file("TELAGENT_TEST_LIB_FILE", TELAGENT_LIB_FILE); }
+
 Box::Box(const BoxOptions &opt) {
     // Whatever the agent forks and leaves behind is handed to us, so a test can
     // see it gone (and reap it) instead of losing track of it.
@@ -255,7 +263,7 @@ Box::Box(const BoxOptions &opt) {
     }
     fs::create_directories(root_ + "/var");
     if (start_devsim(opt) != 0) return;
-    if (opt.start_host && start_host(opt.host_args) != 0) error_ = "cannot start " TELAGENT_HOST_BIN;
+    if (opt.start_host && start_host(opt.host_args) != 0) error_ = "cannot start " + harness_host_bin();
 }
 
 Box::~Box() {
@@ -318,7 +326,10 @@ int Box::start_devsim(const BoxOptions &opt) {
 
 int Box::start_host(const std::vector<std::string> &args) {
     if (host_ > 0) return -1;  // one host per box at a time, as on the module
-    std::vector<std::string> argv = {TELAGENT_HOST_BIN};
+    std::vector<std::string> argv;
+    std::istringstream emulator(harness_file("TELAGENT_TEST_EMULATOR", ""));
+    for (std::string w; emulator >> w;) argv.push_back(w);
+    argv.push_back(harness_host_bin());
     argv.insert(argv.end(), args.begin(), args.end());
     host_ = spawn(argv, {"TELAGENT_ROOT=" + root_}, path("/var/console.log"));
     return host_ > 0 ? 0 : -1;

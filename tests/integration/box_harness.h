@@ -12,8 +12,17 @@
 #include <string>
 #include <vector>
 
+// The agent's side of a box: the host and library built with the tests, or,
+// when TELAGENT_TEST_HOST_BIN / TELAGENT_TEST_LIB_FILE name them, another
+// build's (the armhf ones, run under TELAGENT_TEST_EMULATOR, e.g. "qemu-arm -L /").
+// devsim, the broker and the cloud tool stay this machine's.
+std::string harness_host_bin();
+std::string harness_lib_file();
+// `built`, unless the environment variable `env` names another file.
+std::string harness_file(const char *env, const char *built);
+
 struct BoxOptions {
-    std::string lib = TELAGENT_LIB_FILE;  // what /iot/lib/libTelAgent.so points at
+    std::string lib = harness_lib_file();  // what /iot/lib/libTelAgent.so points at
     std::string scenario;                 // scenario text; "" for none
     int mqtt_port = 0;                    // broker the provisioned iot.ini names; 0: devsim's default
     bool start_host = true;

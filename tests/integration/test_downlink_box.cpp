@@ -229,8 +229,8 @@ TEST_F(DownlinkBox, SelfUpdateThenABadLibraryIsRolledBack) {
     bring_up({"--restart-delay-ms", "200", "--trial-window-ms", "600000"});
     const std::string www = box->path("/var/www");
     fs::create_directories(www);
-    fs::copy_file(TELAGENT_LIB_FILE, www + "/good.so");
-    fs::copy_file(FAKE_AGENT_LIB, www + "/bad.so");
+    fs::copy_file(harness_lib_file(), www + "/good.so");
+    fs::copy_file(harness_file("TELAGENT_TEST_FAKE_AGENT_LIB", FAKE_AGENT_LIB), www + "/bad.so");
     // The stand-in agent crashes at every start when it is libTelAgent.so.
     box->put_file("/var/fake/mode.libTelAgent.so", "segv");
     const std::string root_www = box->root() + "/var/www";

@@ -37,11 +37,13 @@ void put_ts(std::string &s, size_t at, int64_t unix_ms) {
     put32(s, at + 4, static_cast<uint32_t>(((unix_ms % 1000) << 32) / 1000));
 }
 
-bool parse_long(const std::string &t, long lo, long hi, long *out) {
+// 64-bit on every target: the offsets reach a century of seconds, past a
+// 32-bit long.
+bool parse_long(const std::string &t, int64_t lo, int64_t hi, int64_t *out) {
     if (t.empty()) return false;
     char *end = nullptr;
     errno = 0;
-    const long v = strtol(t.c_str(), &end, 10);
+    const long long v = strtoll(t.c_str(), &end, 10);
     if (errno != 0 || *end != '\0' || v < lo || v > hi) return false;
     *out = v;
     return true;
@@ -53,7 +55,7 @@ std::string trim(std::string s) {
     return s;
 }
 
-constexpr long kOffsetMax = 100L * 365 * 86400;
+constexpr int64_t kOffsetMax = int64_t{100} * 365 * 86400;
 
 }  // namespace
 
@@ -63,7 +65,7 @@ bool sntp_parse_behaviour(const std::string &text, SntpBehaviour *out) {
     const std::string name = t.substr(0, colon);
     const std::string arg = colon == std::string::npos ? std::string() : t.substr(colon + 1);
     SntpBehaviour b;
-    long v = 0;
+    int64_t v = 0;
     if (name == "good") {
         b.kind = SntpBehaviour::kGood;
         if (colon != std::string::npos) {
@@ -141,7 +143,7 @@ SntpResponder::~SntpResponder() { stop(); }
 
 int SntpResponder::configure(const std::string &key, const std::string &value) {
     std::lock_guard<std::mutex> g(mu_);
-    long v = 0;
+    int64_t v = 0;
     if (key == "offset") {
         if (!parse_long(trim(value), -kOffsetMax, kOffsetMax, &v)) return 0;
         offset_s_ = v;
@@ -238,10 +240,10 @@ int SntpResponder::command(const std::string &cmd, const std::string &args, std:
     }
     if (cmd == "server") {
         const size_t sp = args.find(' ');
-        long n = 0;
+        int64_t n = 0;
         SntpBehaviour b;
         std::lock_guard<std::mutex> g(mu_);
-        if (sp == std::string::npos || !parse_long(args.substr(0, sp), 1, static_cast<long>(servers_.size()), &n) ||
+        if (sp == std::string::npos || !parse_long(args.substr(0, sp), 1, static_cast<int64_t>(servers_.size()), &n) ||
             !sntp_parse_behaviour(args.substr(sp + 1), &b)) {
             *why = "sntp server <n> <behaviour>";
             return -1;
