@@ -514,7 +514,7 @@ void *check_sim_handle(void *arg) {
     return nullptr;
 }
 
-void wakeup_check_sim_online(void) { plat_thread(check_sim_handle, nullptr).detach(); }
+void wakeup_check_sim_online(void) { plat_thread("lte-simcheck", check_sim_handle, nullptr).detach(); }
 
 // ---- queries -------------------------------------------------------------
 
