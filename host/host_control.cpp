@@ -156,6 +156,7 @@ int host_control_start(const std::string &root, const HostControlOps &ops) {
     int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
     if (fd < 0) return -1;
     std::thread([fd, ops] {
+        pthread_setname_np(pthread_self(), "host-control");
         std::string buf;
         bool overlong = false;
         char chunk[1024];

@@ -143,7 +143,7 @@ void inbox_loop() {
 
 // False when the inbox is full (the handler is stuck): the request is dropped.
 bool inbox_push(const char *topic, const void *data, int len) {
-    std::call_once(g_inbox_thread_once, [] { plat_thread(inbox_loop).detach(); });
+    std::call_once(g_inbox_thread_once, [] { plat_thread("mqtt-inbox", inbox_loop).detach(); });
     Inbox &b = inbox();
     {
         std::lock_guard<std::mutex> lk(b.mu);
@@ -471,7 +471,7 @@ void finish_client(MQTTAsync client, intptr_t gen, const char *fn, bool may_defe
 // frees the client once the callback has returned.
 void defer_finish(MQTTAsync client, intptr_t gen, const char *fn) {
     mlog(LOG_ERROR, "%d/%s callback still running, client left to a reaper\n", __LINE__, fn);
-    plat_thread([client, gen, fn] { finish_client(client, gen, fn, false); }).detach();
+    plat_thread("mqtt-reaper", [client, gen, fn] { finish_client(client, gen, fn, false); }).detach();
 }
 
 // Ends a detached client: every wait is bounded, none under the MQTT lock.

@@ -25,6 +25,7 @@
 #include "lte/lte_handle.h"
 #include "platform/plat_clock.h"
 #include "platform/plat_path.h"
+#include "platform/plat_thread.h"
 #include "telagent/iotsdk.h"
 #include "vehicle/extra_info.h"
 #include "vehicle/lock_link.h"
@@ -513,7 +514,7 @@ int handle_cloud_recv_task(void) {
 }
 
 void *handle_cloud_recv_loop(void *) {
-    pthread_setname_np(pthread_self(), "tel-cloudreq");
+    plat_set_thread_name("tel-cloudreq");
     for (;;) {
         {
             std::unique_lock<std::mutex> lk(cloud_cmd_mutex);

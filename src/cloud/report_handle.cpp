@@ -212,8 +212,6 @@ int report_interval_at_start(void) {
 }
 
 void *px510s_handle_loop(void *) {
-    // Named so that top -H and /proc show which thread the reports cost.
-    pthread_setname_np(pthread_self(), "tel-report");
     plat_sleep_s(kStartDelayS);
     report_interval_at_start();
     for (;;) {

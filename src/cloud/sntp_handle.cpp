@@ -15,6 +15,7 @@
 
 #include "core/logging.h"
 #include "platform/plat_clock.h"
+#include "platform/plat_thread.h"
 #include "platform/sys_action.h"
 
 namespace {
@@ -209,6 +210,6 @@ void *stnp_handle_loop(void *) {
 
 int load_sntp(void) {
     if (g_started.exchange(true)) return 0;
-    std::thread(stnp_handle_loop, nullptr).detach();
+    plat_thread("tel-sntp", stnp_handle_loop, nullptr).detach();
     return 1;
 }

@@ -133,7 +133,7 @@ void reboot_system_now(void) {
 }
 
 void reboot_system(void) {
-    plat_thread([] {
+    plat_thread("tel-reboot", [] {
         plat_sleep_s(5);
         reboot_system_now();
         set_reboot_flag();
@@ -144,7 +144,7 @@ void reboot_system(void) {
 }
 
 void reboot_sys(void) {
-    plat_thread([] {
+    plat_thread("tel-reboot", [] {
         plat_sleep_s(2);
         sys_sync();
         sys_reboot();
@@ -170,7 +170,7 @@ int reboot_system_immediately(void) {
 }
 
 void poweroff_system(void) {
-    plat_thread([] {
+    plat_thread("tel-poweroff", [] {
         for (;;) {
             char reply[kQsAtReplySize];
             memset(reply, 0, sizeof reply);
@@ -183,7 +183,7 @@ void poweroff_system(void) {
 }
 
 void reload_app(void) {
-    plat_thread([] {
+    plat_thread("tel-reload", [] {
         run_command_keyword("force_reboot_bt");
         plat_sleep_s(5);
         sys_exit(0);

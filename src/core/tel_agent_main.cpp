@@ -267,8 +267,8 @@ void execute_command(const char *keyword) {
 
 int init_tx510x(void) {
     set_mqtt_report_cnt(0);
-    plat_thread(px510s_handle_loop, nullptr).detach();
-    plat_thread(px510_recovery_handle_loop, nullptr).detach();
+    plat_thread("tel-report", px510s_handle_loop, nullptr).detach();
+    plat_thread("tel-recovery", px510_recovery_handle_loop, nullptr).detach();
     return 0;
 }
 
@@ -421,6 +421,9 @@ extern "C" TELAGENT_API void call_iotmain(const char *lib_path) {
 
     dev_hostcore_init();
 
+    // Named after start-up: threads inherit their creator's name, and the
+    // start-up threads carry their own.
+    plat_set_thread_name("tel-supervise");
     // A pass that overruns its second by far is said on the console and in the
     // device log: the checks it runs stand still meanwhile.
     int pass = 1;

@@ -134,7 +134,7 @@ void CloseDfuCom(void) {
 int start_dfu_uart_recv(void) {
     std::lock_guard<std::mutex> g(g_port_mtx);
     if (g_fd.load() < 0 || g_recv.joinable()) return 0;
-    g_recv = plat_thread(dfu_uart_recv_loop);
+    g_recv = plat_thread("dfu-rx", dfu_uart_recv_loop);
     return 1;
 }
 

@@ -311,7 +311,7 @@ void gps_handle_loop(void) {
 
 int init_gps(void) {
     gps_fix_reset_all();
-    if (!g_thread_started.exchange(true)) plat_thread(gps_handle_loop).detach();
+    if (!g_thread_started.exchange(true)) plat_thread("gnss", gps_handle_loop).detach();
     return 1;
 }
 

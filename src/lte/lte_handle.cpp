@@ -122,7 +122,7 @@ void ask_identity_refresh() {
     r.wanted = true;
     if (!r.started) {
         r.started = true;
-        plat_thread(identity_refresh_loop).detach();
+        plat_thread("id-refresh", identity_refresh_loop).detach();
     }
     r.cv.notify_one();
 }
@@ -547,7 +547,7 @@ void *check_sim_handle(void *arg) {
     return nullptr;
 }
 
-void wakeup_check_sim_online(void) { plat_thread(check_sim_handle, nullptr).detach(); }
+void wakeup_check_sim_online(void) { plat_thread("lte-simcheck", check_sim_handle, nullptr).detach(); }
 
 // ---- queries -------------------------------------------------------------
 

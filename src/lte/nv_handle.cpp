@@ -13,6 +13,7 @@
 #include "core/sys_utils.h"
 #include "lte/at_channel.h"
 #include "platform/plat_clock.h"
+#include "platform/plat_thread.h"
 
 namespace {
 
@@ -432,6 +433,6 @@ void *nv_check_loop(void *) {
 
 int check_default_nv(void) {
     if (g_started.exchange(true)) return 0;
-    std::thread(nv_check_loop, nullptr).detach();
+    plat_thread("nv-check", nv_check_loop, nullptr).detach();
     return 1;
 }

@@ -14,6 +14,7 @@
 #include <chrono>
 
 #include "platform/plat_clock.h"
+#include "platform/plat_thread.h"
 
 struct plat_alarm {
     plat_alarm_cb cb = nullptr;
@@ -33,7 +34,7 @@ namespace {
 void fire(plat_alarm *a) {
     plat_alarm_cb cb = a->cb;
     void *param = a->param;
-    std::thread([cb, param] { cb(param); }).detach();
+    plat_thread("alarm-expiry", [cb, param] { cb(param); }).detach();
 }
 
 // Real clock: a timer descriptor waited on by one thread, which starts a new
@@ -83,7 +84,7 @@ int plat_alarm_create(plat_alarm **out, plat_alarm_cb cb, void *param, int64_t i
     if (plat_clock_is_fake()) {
         a->fake = true;
         a->first_ms = plat_mono_ms() + a->interval_ms;
-        a->poller = std::thread(poll_fake, a);
+        a->poller = plat_thread("alarm-timer", poll_fake, a);
         *out = a;
         return 0;
     }
@@ -100,7 +101,7 @@ int plat_alarm_create(plat_alarm **out, plat_alarm_cb cb, void *param, int64_t i
         errno = e;
         return -1;
     }
-    a->poller = std::thread(wait_real, a);
+    a->poller = plat_thread("alarm-timer", wait_real, a);
     *out = a;
     return 0;
 }

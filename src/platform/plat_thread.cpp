@@ -1,7 +1,19 @@
 #include "platform/plat_thread.h"
 
+#include <pthread.h>
 #include <signal.h>
 #include <sys/mman.h>
+
+#include <cstring>
+
+PlatThreadName::PlatThreadName(const char *name) {
+    if (name != nullptr) strncpy(text, name, sizeof text - 1);
+}
+
+void plat_set_thread_name(const char *name) {
+    PlatThreadName n(name);
+    pthread_setname_np(pthread_self(), n.text);
+}
 
 PlatAltStack::PlatAltStack() {
     stack_t cur{};

@@ -26,14 +26,25 @@ private:
 // backtrace on top of the kernel's signal frame.
 constexpr unsigned long kPlatAltStackSize = 64 * 1024;
 
-// std::thread whose body runs with its own alternate signal stack.  Use it for
-// every thread the agent starts.
+// Names the calling thread (top -H, /proc/<pid>/task/*/comm, gdb).  The kernel
+// keeps 15 characters; a longer name is cut, never refused.
+void plat_set_thread_name(const char *name);
+
+// A thread name as the kernel keeps it, copied so the caller's text may go.
+struct PlatThreadName {
+    char text[16] = {};
+    explicit PlatThreadName(const char *name);
+};
+
+// std::thread whose body runs with its own alternate signal stack, under the
+// given name.  Use it for every thread the agent starts.
 template <class F, class... Args>
-std::thread plat_thread(F &&f, Args &&...args) {
+std::thread plat_thread(const char *name, F &&f, Args &&...args) {
     return std::thread(
-        [](auto fn, auto... a) {
+        [](PlatThreadName n, auto fn, auto... a) {
+            plat_set_thread_name(n.text);
             PlatAltStack alt;
             std::move(fn)(std::move(a)...);
         },
-        std::forward<F>(f), std::forward<Args>(args)...);
+        PlatThreadName(name), std::forward<F>(f), std::forward<Args>(args)...);
 }

@@ -17,6 +17,7 @@
 #include "lte/lte_handle.h"
 #include "platform/plat_clock.h"
 #include "platform/plat_path.h"
+#include "platform/plat_thread.h"
 #include "telagent/iot_config.h"
 #include "vehicle/mcu_watchdog.h"
 
@@ -367,7 +368,7 @@ extern "C" TELAGENT_API int init_lpm(void) {
     } else {
         g_rtc_disabled.store(1);
     }
-    std::thread(px510_backup_battery_handle).detach();
+    plat_thread("lpm-battery", px510_backup_battery_handle).detach();
     Qs_wakelock_create(kLpmLockKey, strlen(kLpmLockKey));
     return 1;
 }

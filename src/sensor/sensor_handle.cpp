@@ -392,7 +392,7 @@ int sensor_mdm_init(void) {
     if (sensor_mdm_probe() != 1) return 0;
     m_iot_sensor_type = 1;
     // Once per process: a second start-up must not add a second filter thread.
-    if (!g_thread_started.exchange(true)) plat_thread(sensor_handle_loop, nullptr).detach();
+    if (!g_thread_started.exchange(true)) plat_thread("motion", sensor_handle_loop, nullptr).detach();
     return 1;
 }
 
@@ -654,8 +654,6 @@ int sensor_handle_step(void) {
 }
 
 void *sensor_handle_loop(void *) {
-    // Named so that "top -H" on the box shows what the thread costs.
-    pthread_setname_np(pthread_self(), "motion");
     // Let the links and the configuration settle before the first sample.
     plat_sleep_s(10);
     for (;;) sensor_handle_step();

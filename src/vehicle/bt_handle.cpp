@@ -479,7 +479,7 @@ int mcu_bt_init(void) {
         std::lock_guard<std::mutex> lk(pool.mtx);
         for (BtSlot &s : pool.slots) s = BtSlot{};
     }
-    if (!g_bt_thread_started.exchange(true)) plat_thread(bt_msg_loop).detach();
+    if (!g_bt_thread_started.exchange(true)) plat_thread("bt-msg", bt_msg_loop).detach();
     {
         MacCache &c = mac_cache();
         std::lock_guard<std::mutex> lk(c.mtx);

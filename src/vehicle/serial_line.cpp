@@ -170,11 +170,17 @@ void LineThread::start(std::function<void()> body) {
     ctl_ = std::make_shared<Ctl>();
     ctl_->efd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     auto ctl = ctl_;
-    thread_ = plat_thread([ctl, body = std::move(body)] {
+    thread_ = plat_thread(name_, [ctl, body = std::move(body)] {
         t_ctl = ctl.get();
         while (!ctl->stop.load()) body();
         t_ctl = nullptr;
     });
+}
+
+void LineThread::set_name(const char *name) {
+    // The kernel keeps 15 characters; a longer name is cut.
+    strncpy(name_, name, sizeof name_ - 1);
+    name_[sizeof name_ - 1] = '\0';
 }
 
 void LineThread::request_stop() {
@@ -209,7 +215,12 @@ bool SerialLine::stop_requested() { return t_ctl != nullptr && t_ctl->stop.load(
 
 // ---- SerialLine ---------------------------------------------------------------
 
-SerialLine::SerialLine(const SerialLineConfig &cfg) : cfg_(cfg), pool_(cfg.slots, cfg.slot_size) {}
+SerialLine::SerialLine(const SerialLineConfig &cfg) : cfg_(cfg), pool_(cfg.slots, cfg.slot_size) {
+    const std::string base = cfg.name != nullptr ? cfg.name : "line";
+    recv_thread.set_name((base + "-rx").c_str());
+    dispatch_thread.set_name((base + "-disp").c_str());
+    poll_thread.set_name((base + "-poll").c_str());
+}
 
 SerialLine::~SerialLine() {
     poll_thread.stop();

@@ -100,10 +100,13 @@ public:
     // Starts the last body again; false when running or never started.
     bool restart();
     bool running() const { return running_.load(); }
+    // The thread's name ("lock-rx", ...), taken by the next start.
+    void set_name(const char *name);
 
     struct Ctl;
 
 private:
+    char name_[16] = {};
     std::function<void()> body_;
     std::thread thread_;
     std::shared_ptr<Ctl> ctl_;

@@ -390,7 +390,7 @@ TEST_F(CrashLog, StackOverflowOnAWorkerThreadStillWritesTheRecord) {
     const size_t first = root.read("/iot/log/iot_seg.txt").size();
     r = run_child([] {
         init_platform_sig();
-        plat_thread([] { overflow_stack(nullptr, 0); }).detach();
+        plat_thread("overflow", [] { overflow_stack(nullptr, 0); }).detach();
         for (;;) pause();
     });
     ASSERT_TRUE(r.exited) << "killed by signal " << r.signal;
@@ -407,7 +407,7 @@ TEST(AltStack, EveryThreadGetsItsOwnAndGivesItBack) {
     std::atomic<int> arrived{0};
     std::vector<std::thread> ts;
     for (int i = 0; i < 4; ++i)
-        ts.push_back(plat_thread([&] {
+        ts.push_back(plat_thread("crasher", [&] {
             stack_t cur{};
             ASSERT_EQ(sigaltstack(nullptr, &cur), 0);
             EXPECT_FALSE(cur.ss_flags & SS_DISABLE);

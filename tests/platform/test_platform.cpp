@@ -4,10 +4,13 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <pthread.h>
+
 #include <string>
 
 #include "platform/plat_clock.h"
 #include "platform/plat_path.h"
+#include "platform/plat_thread.h"
 #include "platform/sys_action.h"
 #include "support/test_root.h"
 
@@ -130,4 +133,17 @@ TEST_F(SysActions, NothingIsWrittenWithoutARoot) {
     setenv("TELAGENT_ROOT", root.path().c_str(), 1);
     EXPECT_FALSE(root.exists("/var/actions.log"));
     EXPECT_FALSE(fs::exists("/nonexistent"));
+}
+
+// Names show in top -H and /proc; the kernel keeps 15 characters, so a longer
+// one is cut rather than refused (which would leave the creator's name).
+TEST(PlatThread, NamesItsThreadsAndCutsLongNames) {
+    char shortn[16] = {}, longn[16] = {};
+    plat_thread("lock-rx", [&] { pthread_getname_np(pthread_self(), shortn, sizeof shortn); }).join();
+    std::string temp("a-name-of-twenty-chars");
+    std::thread t = plat_thread(temp.c_str(), [&] { pthread_getname_np(pthread_self(), longn, sizeof longn); });
+    temp.assign("overwritten-before-the-thread-ran");  // the name was copied at the start
+    t.join();
+    EXPECT_STREQ(shortn, "lock-rx");
+    EXPECT_STREQ(longn, "a-name-of-twent");
 }

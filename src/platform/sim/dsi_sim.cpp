@@ -18,6 +18,7 @@
 #include "platform/dsi.h"
 #include "platform/qmi_client.h"
 #include "platform/qmi_services_v01.h"
+#include "platform/plat_thread.h"
 
 namespace {
 
@@ -265,7 +266,7 @@ int dsi_init(int mode) {
         std::lock_guard<std::mutex> h(s.mu);
         s.client = c;
     }
-    std::thread(event_loop).detach();  // lives as long as the process
+    plat_thread("dsi-event", event_loop).detach();  // lives as long as the process
     g_inited.store(true);
     return DSI_SUCCESS;
 }

@@ -24,6 +24,7 @@
 
 #include "platform/loc_client.h"
 #include "platform/plat_path.h"
+#include "platform/plat_thread.h"
 #include "platform/unique_fd.h"
 
 namespace {
@@ -222,7 +223,7 @@ locClientStatusEnumType locClientOpen(locClientEventMaskType eventRegMask,
     c->cb = *cbs;
     c->cookie = const_cast<void *>(cookie);
     c->mask = eventRegMask;
-    c->reader = std::thread(reader_loop, c.get());
+    c->reader = plat_thread("loc-rx", reader_loop, c.get());
     c->reader_id = c->reader.get_id();
     t.clients[slot] = c;
     *pHandle = c->handle;

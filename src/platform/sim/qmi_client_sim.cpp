@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/plat_path.h"
+#include "platform/plat_thread.h"
 #include "platform/qmi_client.h"
 #include "platform/sim/qmi_client_sim.h"
 #include "platform/sim/qmi_idl_sim.h"
@@ -259,7 +260,7 @@ std::shared_ptr<Client> open_client(qmi_idl_service_object_type obj, bool notifi
     }
     if (fd >= 0) {
         std::lock_guard<std::mutex> hold(c->mu);
-        c->reader = std::thread(reader_loop, c);
+        c->reader = plat_thread("qmi-rx", reader_loop, c);
     }
     return c;
 }

@@ -16,6 +16,7 @@
 
 #include "lib/qs_common_api/platform/qs_log/src/qs_log.h"
 #include "platform/plat_path.h"
+#include "platform/plat_thread.h"
 
 namespace {
 
@@ -30,6 +31,7 @@ bool is_separator(char c) { return c == '\0' || c == ' ' || c == '\t' || c == '\
 
 void *monitor_loop(void *arg) {
     int fd = static_cast<int>(reinterpret_cast<intptr_t>(arg));
+    plat_set_thread_name("lpm-wake");
     for (;;) {
         fd_set rd;
         FD_ZERO(&rd);
