@@ -82,11 +82,11 @@ deps-armhf:
 	else echo "deps-armhf: all present"; fi
 
 # Cross-builds the agent, its host and the unit tests for armhf and runs them
-# under qemu-user with Debian's multiarch libc (qemu-arm -L /); then the whole
-# telemetry and downlink boxes: the native harness, devsim, broker and cloud
-# tool with the armhf host and library under qemu.  A failed case runs once
-# more, alone, as in test-plain.  The whole-box run (test-armhf-boxes) is not
-# part of it yet: under qemu the boxes do not come up in time.
+# under qemu-user with Debian's multiarch libc (qemu-arm -L /).  A failed case
+# runs once more, alone, as in test-plain.  test-armhf-boxes runs the telemetry
+# and downlink boxes with the armhf host and library under qemu against the
+# native harness, devsim, broker and cloud tool; it is not part of `make test`
+# yet: under qemu those boxes do not come up in time.
 ARMHF_ENV := TELAGENT_TEST_EMULATOR="qemu-arm -L /" TELAGENT_TEST_HOST_BIN=$(CURDIR)/$(ARMHF_BUILD)/bin/telagent-host \
 	TELAGENT_TEST_LIB_FILE=$(CURDIR)/$(ARMHF_BUILD)/lib/libTelAgent.so \
 	TELAGENT_TEST_FAKE_AGENT_LIB=$(CURDIR)/$(ARMHF_BUILD)/tests/host/libFakeAgent.so
