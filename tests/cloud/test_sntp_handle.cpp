@@ -20,6 +20,7 @@
 
 #include "platform/plat_clock.h"
 #include "platform/plat_net.h"
+#include "telagent/logging.h"
 #include "support/test_root.h"
 
 namespace {
@@ -326,4 +327,44 @@ TEST_F(SntpTest, ServerListFileAndThread) {
     EXPECT_NE(actions().find(" settime " + std::to_string(kServerTime) + "\n"), std::string::npos);
     usleep(100000);
     EXPECT_EQ(srv.requests().size(), 1u);  // ended after its success
+}
+
+// Past 2038-01-19T03:14:08Z, where a 32-bit time_t wraps (the armhf run is
+// where this can fail): the request, the era rule, the clock set through the
+// seam and the local time the log names are made from.
+TEST(SntpPast2038, RequestAnswerClockAndLocalTimeKeepCounting) {
+    TestRoot root;
+    constexpr int64_t kWrap = int64_t{1} << 31;  // 2038-01-19T03:14:08Z
+    static_assert(sizeof(time_t) == 8, "64-bit time_t on every build");
+    plat_clock_fake(static_cast<time_t>(kWrap));
+    EXPECT_EQ(static_cast<int64_t>(plat_now()), kWrap);
+    // The device log's day directory and hour file.
+    mLogInit(LOG_INFO, LOG_TYPE_FILE);
+    EXPECT_EQ(mlog(LOG_ERROR, "%lld\n", static_cast<long long>(plat_now())), 1);
+    EXPECT_NE(root.read("/iot/log/20380119/03.log").find("2147483648\n"), std::string::npos);
+
+    uint8_t req[kSntpRequestLen];
+    const uint32_t sent = sntp_build_request(req, plat_now());
+    EXPECT_EQ(sent, static_cast<uint32_t>(kWrap + 2208988800LL - (int64_t{1} << 32)));  // era 1
+    int64_t t = 0;
+    for (int64_t when : {kWrap, kWrap + 1, int64_t{4102444800}}) {  // ... and 2100-01-01
+        std::vector<uint8_t> a = good_answer(req, when);
+        ASSERT_EQ(sntp_parse_answer(a.data(), a.size(), sent, &t), kSntpOk);
+        EXPECT_EQ(t, when);
+    }
+
+    constexpr int64_t k2040 = 2208988800;  // 2040-01-01T00:00:00Z
+    UdpResponder srv([](const std::vector<uint8_t> &r) {
+        return std::vector<Reply>{{0, good_answer(r.data(), k2040)}};
+    });
+    ASSERT_EQ(sntp_start(srv.server().c_str(), 0), 1);
+    EXPECT_NE(root.read("/var/actions.log").find(" settime 2208988800\n"), std::string::npos);
+    EXPECT_GE(static_cast<int64_t>(plat_now()), k2040);
+
+    struct tm tm {};
+    plat_localtime(static_cast<time_t>(kWrap), &tm);
+    EXPECT_EQ(tm.tm_year + 1900, 2038);
+    EXPECT_EQ(tm.tm_mon + 1, 1);
+    EXPECT_EQ(tm.tm_mday, 19);
+    EXPECT_EQ(tm.tm_hour * 3600 + tm.tm_min * 60 + tm.tm_sec, 3 * 3600 + 14 * 60 + 8);
 }
