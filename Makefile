@@ -9,6 +9,11 @@ FUZZ_SECONDS ?= 15
 ARMHF_BUILD ?= build/armhf
 CMAKE_GEN  := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 CCACHE     := $(shell command -v ccache >/dev/null 2>&1 && echo "-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache")
+# ccache hits across clones: paths under the tree are hashed relative to it, and
+# the working directory is left out of the hash (debug info then names the first
+# clone's directory, which only a debugger minds).
+export CCACHE_BASEDIR := $(CURDIR)
+export CCACHE_NOHASHDIR := 1
 CTEST      := ctest --output-on-failure --timeout 300 -j $(JOBS)
 
 DEB_PACKAGES := build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev \
