@@ -4,6 +4,7 @@
 // to the device root), read into memory once at start-up; getters read that
 // copy, setters rewrite the file and reload it.  A few flags have small files
 // of their own under /iot/conf.
+#include <stddef.h>
 #include <stdint.h>
 
 #include "telagent/export.h"
@@ -26,6 +27,12 @@ typedef struct __attribute__((packed)) mqtt_conf_t {
 static_assert(sizeof(mqtt_conf_t) == 134, "mqtt_conf_t layout is fixed");
 #else
 _Static_assert(sizeof(mqtt_conf_t) == 134, "mqtt_conf_t layout is fixed");
+#endif
+// The host and the app read it field by field: pinned on every target.
+#ifdef __cplusplus
+static_assert(offsetof(mqtt_conf_t, port) == 64 && offsetof(mqtt_conf_t, keepalive) == 66 &&
+                  offsetof(mqtt_conf_t, username) == 70 && offsetof(mqtt_conf_t, password) == 102,
+              "mqtt_conf_t field offsets");
 #endif
 
 // Loads "iot/conf/iot.ini".  1 on success, 0 (logged) when it cannot be read.

@@ -1,6 +1,7 @@
 #pragma once
 // GNSS session: the location client session, the store of the latest NMEA
 // sentences, the once-a-second supervision thread and the fix record.
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 
@@ -22,6 +23,10 @@ struct __attribute__((packed)) iot_gps_info_t {
     int32_t satellites;  // satellites in use as get_gps_list reports them
 };
 static_assert(sizeof(iot_gps_info_t) == 80, "fix record is 80 bytes");
+static_assert(offsetof(iot_gps_info_t, speed) == 12 && offsetof(iot_gps_info_t, longitude) == 20 &&
+                  offsetof(iot_gps_info_t, latitude) == 28 && offsetof(iot_gps_info_t, caller) == 36 &&
+                  offsetof(iot_gps_info_t, satellites) == 76,
+              "fix record field offsets");
 
 // Starts the supervision thread (once).  Returns 1.
 int init_gps(void);

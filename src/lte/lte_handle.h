@@ -3,6 +3,7 @@
 // the modem's identities and the radio queries.  Start-up brings the call up,
 // the connection-state handler installs the route and resolver, and the
 // supervision loop re-dials or cycles the radio while there is no data.
+#include <cstddef>
 #include <cstdint>
 
 #include "lib/qs_common_api/nw/qs_nw.h"
@@ -17,6 +18,7 @@ struct modem_info_t {
     uint8_t pcba_test2;
 };
 static_assert(sizeof(modem_info_t) == 35, "the factory tool reads this record as 35 bytes");
+static_assert(offsetof(modem_info_t, lte_cal) == 32, "serial number, then the status bytes");
 
 // ---- start-up ----------------------------------------------------------
 // AT channel lock (first call only), counters cleared, registration handler

@@ -23,6 +23,7 @@
 
 extern "C" {
 TELAGENT_API unsigned char mBakBatInfo[6] = {0, 0, 0, 0, 0, 0};
+static_assert(sizeof mBakBatInfo == 6, "the host fills the backup-battery record as 6 bytes");
 }
 
 namespace {

@@ -54,6 +54,21 @@ struct iot_battery_t {
 static_assert(sizeof(mc_info_t) == 106, "mc_info layout");
 static_assert(sizeof(battery_info_t) == 37, "battery_info layout");
 static_assert(sizeof(iot_battery_t) == 15, "iot_battery layout");
+// The report copies these records into the uplink frame as they are: every
+// field where the cloud expects it, on every target.
+static_assert(offsetof(mc_info_t, odorange) == 4 && offsetof(mc_info_t, ErrorStatus) == 6 &&
+                  offsetof(mc_info_t, MotorPowerOut) == 10 && offsetof(mc_info_t, BikeSpeed) == 14 &&
+                  offsetof(mc_info_t, CurrentSupportLevel) == 18 && offsetof(mc_info_t, motor_sn) == 24 &&
+                  offsetof(mc_info_t, motor_model) == 56 && offsetof(mc_info_t, motor_branch) == 76,
+              "mc_info field offsets");
+static_assert(offsetof(battery_info_t, BatteryError) == 4 && offsetof(battery_info_t, BatterySoC) == 10 &&
+                  offsetof(battery_info_t, BatteryPackageVoltage) == 13 &&
+                  offsetof(battery_info_t, BatteryCurrent) == 19 &&
+                  offsetof(battery_info_t, BatteryTemperature) == 25 &&
+                  offsetof(battery_info_t, BatteryCapacity) == 28 && offsetof(battery_info_t, BatteryCharging) == 34,
+              "battery_info field offsets");
+static_assert(offsetof(iot_battery_t, pack_charging) == 3 && offsetof(iot_battery_t, main_battery_status) == 4,
+              "iot_battery field offsets");
 
 // Status flag bits of Bits_Field8.
 enum : uint8_t { BIT_BIKE_ON = 0x01, BIT_MOTOR_LOCKED = 0x02, BIT_LIGHT_ON = 0x08 };
