@@ -42,7 +42,10 @@ $(BUILD)/build.ninja $(BUILD)/Makefile:
 build: $(BUILD)/$(if $(CMAKE_GEN),build.ninja,Makefile)
 	cmake --build $(BUILD) -j $(JOBS)
 
-test: deps build
+# The packages first, then sub-makes that see them (the generator and ccache are
+# looked up again once ninja and ccache are installed).
+test: deps
+	$(MAKE) build
 	$(MAKE) test-plain test-asan test-tsan fuzz
 	$(MAKE) test-armhf
 
