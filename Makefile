@@ -4,7 +4,6 @@ JOBS       ?= $(shell nproc)
 BUILD      ?= build/plain
 ASAN_BUILD ?= build/asan
 TSAN_BUILD ?= build/tsan
-FUZZ_BUILD ?= build/fuzz
 FUZZ_SECONDS ?= 15
 ARMHF_BUILD ?= build/armhf
 CMAKE_GEN  := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
@@ -57,8 +56,13 @@ test-plain: build
 	cd $(BUILD) && { $(CTEST) || { echo "== test-plain: running the failed tests once more, alone =="; \
 	  ctest --output-on-failure --timeout 300 --rerun-failed; }; }
 
+# One clang build with AddressSanitizer and UndefinedBehaviorSanitizer serves both
+# the sanitizer unit tests and the libFuzzer targets (their coverage hooks cost the
+# unit tests little): one cold build fewer than a build for each.
+ASAN_CONFIGURE = CC=clang CXX=clang++ cmake -S . -B $(ASAN_BUILD) $(CMAKE_GEN) $(CCACHE) -DCMAKE_BUILD_TYPE=Debug \
+	  -DTELAGENT_SANITIZE=address -DTELAGENT_FUZZ=ON -DTELAGENT_INTEGRATION_TESTS=OFF
 test-asan:
-	cmake -S . -B $(ASAN_BUILD) $(CMAKE_GEN) $(CCACHE) -DCMAKE_BUILD_TYPE=Debug -DTELAGENT_SANITIZE=address -DTELAGENT_INTEGRATION_TESTS=OFF
+	$(ASAN_CONFIGURE)
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitizer/lsan.supp UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(CTEST) -L unit
 
@@ -68,12 +72,12 @@ test-tsan:
 	cmake --build $(TSAN_BUILD) -j $(JOBS)
 	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$(CURDIR)/tests/sanitizer/tsan.supp $(CTEST) -L unit
 
-# libFuzzer targets (clang), each run for FUZZ_SECONDS from its seed corpus.
+# libFuzzer targets, from the same build as test-asan, each run for FUZZ_SECONDS
+# from its seed corpus.
 fuzz:
-	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) $(CMAKE_GEN) $(CCACHE) -DCMAKE_BUILD_TYPE=Debug \
-	  -DTELAGENT_SANITIZE=address -DTELAGENT_FUZZ=ON -DTELAGENT_TESTS=ON
-	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_targets
-	cd $(FUZZ_BUILD) && FUZZ_SECONDS=$(FUZZ_SECONDS) $(CTEST) -L fuzz
+	$(ASAN_CONFIGURE)
+	cmake --build $(ASAN_BUILD) -j $(JOBS) --target fuzz_targets
+	cd $(ASAN_BUILD) && FUZZ_SECONDS=$(FUZZ_SECONDS) $(CTEST) -L fuzz
 
 # The box's own architecture: Debian's cross toolchain, qemu-user and the armhf
 # builds of the libraries, installed once like `deps`.
