@@ -94,7 +94,9 @@ deps-armhf:
 # under qemu-user with Debian's multiarch libc (qemu-arm -L /), then the
 # whole boxes (boot, telemetry, downlink) with the armhf host and library under
 # qemu against the native harness, devsim, broker and cloud tool (the plain
-# build's).  A failed case runs once more, alone, as in test-plain.
+# build's).  A failed case runs once more, alone, as in test-plain.  Between
+# the two, the `build` test: the device side linked for armhf against a
+# stand-in vendor sysroot made from src/platform/device/vendor_symbols.txt.
 # test-armhf-boxes runs only the boxes, on builds already made.
 ARMHF_ENV := TELAGENT_TEST_EMULATOR="qemu-arm -L /" TELAGENT_TEST_HOST_BIN=$(CURDIR)/$(ARMHF_BUILD)/bin/telagent-host \
 	TELAGENT_TEST_LIB_FILE=$(CURDIR)/$(ARMHF_BUILD)/lib/libTelAgent.so \
@@ -106,6 +108,7 @@ test-armhf: deps-armhf build
 	cmake --build $(ARMHF_BUILD) -j $(JOBS)
 	cd $(ARMHF_BUILD) && { $(CTEST) -L unit || { echo "== test-armhf: running the failed tests once more, alone =="; \
 	  ctest --output-on-failure --timeout 300 --rerun-failed; }; }
+	cd $(ARMHF_BUILD) && ctest --output-on-failure -L build
 	$(MAKE) test-armhf-boxes
 
 test-armhf-boxes:
