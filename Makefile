@@ -49,11 +49,13 @@ test: deps
 	$(MAKE) test-armhf
 
 # The integration tests run real peers on pseudo-terminals, a broker and HTTP
-# servers, two at a time on a small machine.  A test that fails is run once more,
+# servers; they mostly wait on those peers (load average near 0.1 two at a time),
+# so the plain run takes three per core.  A test that fails is run once more,
 # alone, and the first failure stays in the output: a test that fails twice fails
 # the run.  The sanitizer and fuzz runs are never retried.
+PLAIN_JOBS ?= $(shell echo $$(( $(JOBS) * 3 )))
 test-plain: build
-	cd $(BUILD) && { $(CTEST) || { echo "== test-plain: running the failed tests once more, alone =="; \
+	cd $(BUILD) && { ctest --output-on-failure --timeout 300 -j $(PLAIN_JOBS) || { echo "== test-plain: running the failed tests once more, alone =="; \
 	  ctest --output-on-failure --timeout 300 --rerun-failed; }; }
 
 # One clang build with AddressSanitizer and UndefinedBehaviorSanitizer serves both
