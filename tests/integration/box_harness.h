@@ -14,7 +14,7 @@
 
 // The agent's side of a box: the host and library built with the tests, or,
 // when TELAGENT_TEST_HOST_BIN / TELAGENT_TEST_LIB_FILE name them, another
-// build's (the armhf ones, run under TELAGENT_TEST_EMULATOR, e.g. "qemu-arm -L /").
+// build's (the armhf ones, run under TELAGENT_TEST_EMULATOR, e.g. "qemu-arm -L /" or -L the local armhf root).
 // devsim, the broker and the cloud tool stay this machine's.
 std::string harness_host_bin();
 std::string harness_lib_file();

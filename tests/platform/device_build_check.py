@@ -3,7 +3,8 @@
 module against a stand-in SDK sysroot made from the vendor table.
 
   device_build_check.py --source DIR --work DIR --toolchain FILE --cc CC \
-      --nm NM --readelf READELF [--generator G] [--launcher ccache]
+      --nm NM --readelf READELF [--generator G] [--launcher ccache] \
+      [--armhf-root DIR]
 
 Checks, in order: the device build links (--no-undefined: a vendor symbol the
 agent takes that the table lacks is a link failure); the library is an ARM
@@ -36,6 +37,7 @@ def main():
         ap.add_argument(a, required=True)
     ap.add_argument("--generator", default="")
     ap.add_argument("--launcher", default="")
+    ap.add_argument("--armhf-root", default="", help="the local armhf root of the outer build, if it has one")
     a = ap.parse_args()
 
     table = os.path.join(a.source, "src/platform/device/vendor_symbols.txt")
@@ -64,6 +66,8 @@ def main():
             "-DTELAGENT_TESTS=OFF", "-DTELAGENT_INTEGRATION_TESTS=OFF", "-DTELAGENT_TOOLS=OFF"]
     if a.generator:
         conf += ["-G", a.generator]
+    if a.armhf_root:
+        conf += [f"-DTELAGENT_ARMHF_ROOT={a.armhf_root}"]
     if a.launcher:
         conf += [f"-DCMAKE_CXX_COMPILER_LAUNCHER={a.launcher}", f"-DCMAKE_C_COMPILER_LAUNCHER={a.launcher}"]
     r = run(conf)
