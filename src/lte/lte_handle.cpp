@@ -249,6 +249,7 @@ void redial() {
     printf("%d/%s --registered isp success, dial network.\n", __LINE__, __func__);
 }
 
+
 void radio_cycle() {
     printf("%d/%s -- airplane on off re init lte \n", __LINE__, __func__);
     release_lte();
@@ -418,10 +419,87 @@ void RegStateHandlerFunc(E_QS_WWAN_NET_REG_STATE_T state) {
 
 // ---- supervision and control -------------------------------------------
 
+namespace {
+// The modem work a pass asks for runs beside it, on the LTE manager's own
+// worker, in the order the pass asked: every AT exchange whose reply starts
+// with the modem's echo ends with its 2 s of silence (a signal of 0 or 99 asks
+// three times, another holder of the AT lock comes first), a re-dial waits for
+// each modem service it asks (seconds each while one is down), and a radio
+// cycle sleeps 2 s + 5 s.  In the pass they would stand the supervision loop
+// 2 to 10 s.  Work already waiting when it is due again is not asked twice.
+struct LteWorker {
+    std::mutex mu;
+    std::condition_variable cv;
+    bool csq_due = false;
+    bool dial_due = false;
+    bool radio_due = false;
+    bool running = false;
+};
+LteWorker &lte_worker() {
+    static LteWorker *w = new LteWorker;  // never destroyed: the thread outlives exit
+    return *w;
+}
+std::once_flag g_lte_worker_once;
+
+void lte_worker_loop() {
+    LteWorker &w = lte_worker();
+    for (;;) {
+        int job = 0;
+        {
+            std::unique_lock<std::mutex> lk(w.mu);
+            w.cv.wait(lk, [&w] { return w.csq_due || w.dial_due || w.radio_due; });
+            bool LteWorker::*due = w.csq_due ? &LteWorker::csq_due : w.dial_due ? &LteWorker::dial_due
+                                                                                : &LteWorker::radio_due;
+            job = due == &LteWorker::csq_due ? 1 : due == &LteWorker::dial_due ? 2 : 3;
+            w.*due = false;
+            w.running = true;
+        }
+        if (job == 1) load_csq();
+        if (job == 2) redial();
+        if (job == 3) radio_cycle();
+        {
+            std::lock_guard<std::mutex> lk(w.mu);
+            w.running = false;
+        }
+        w.cv.notify_all();
+    }
+}
+
+// 0 when that work is already waiting.
+int ask_lte_worker(bool LteWorker::*due) {
+    std::call_once(g_lte_worker_once, [] { plat_thread("lte-modem", lte_worker_loop).detach(); });
+    LteWorker &w = lte_worker();
+    {
+        std::lock_guard<std::mutex> lk(w.mu);
+        if (w.*due) return 0;
+        w.*due = true;
+    }
+    w.cv.notify_all();
+    return 1;
+}
+}  // namespace
+
+int lte_worker_busy(void) {
+    LteWorker &w = lte_worker();
+    std::lock_guard<std::mutex> lk(w.mu);
+    return w.csq_due || w.dial_due || w.radio_due || w.running ? 1 : 0;
+}
+
+namespace {
+// A registration's dial is taken when the dial is asked for, so that the passes
+// while it runs do not ask again for the same registration.
+void dial_later() {
+    if (ask_lte_worker(&LteWorker::dial_due) == 1) {
+        int expected = 1;
+        g_reg_flag.compare_exchange_strong(expected, 2);
+    }
+}
+}  // namespace
+
 int check_lte_network(void) {
     if (g_csq_count.fetch_add(1) + 1 > kCsqEvery) {
         g_csq_count.store(0);
-        load_csq();
+        ask_lte_worker(&LteWorker::csq_due);
     }
     retry_reg_handler();
 
@@ -444,16 +522,16 @@ int check_lte_network(void) {
     if (count != 0) {
         if (count % 5 == 4) printf("lte:invalid_count %u\n", count);
         if (count == 3 || count % 20 == 19) {
-            redial();
+            dial_later();
             dialled = true;
         }
     }
-    if (!dialled && g_reg_flag.load() == 1) redial();
+    if (!dialled && g_reg_flag.load() == 1) dial_later();
 
     const uint32_t now = g_invalid_count.fetch_add(1) + 1;
     for (uint32_t at : kRadioCycleAt) {
         if (now == at) {
-            radio_cycle();
+            ask_lte_worker(&LteWorker::radio_due);
             break;
         }
     }
