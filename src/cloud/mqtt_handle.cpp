@@ -766,8 +766,14 @@ mqtt_recv_cb_t get_mqtt_callback(void) { return mqtt_callback.load(); }
 
 // ---- session ------------------------------------------------------------
 
+namespace {
+void start_session_worker();
+}  // namespace
+
 int init_mqtt(void) {
     g_inited.store(true);
+    // Started with the session, so the thread count is the same from the start.
+    start_session_worker();
     return 0;
 }
 

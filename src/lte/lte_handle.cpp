@@ -164,9 +164,12 @@ int register_reg_handler() {
 // A NAS service that was not up at start-up, or went down since, leaves the
 // box without registration indications: once it is back the handler is
 // registered again (which also makes a new NAS client).
+bool reg_handler_retry_due() {
+    if (g_reg_handler_ok.load() == 1 && get_qmi_nas_svc_client() != nullptr) return false;
+    return g_reg_retry_count.fetch_add(1) % kRegRetryEvery == 0;
+}
+
 void retry_reg_handler() {
-    if (g_reg_handler_ok.load() == 1 && get_qmi_nas_svc_client() != nullptr) return;
-    if (g_reg_retry_count.fetch_add(1) % kRegRetryEvery != 0) return;
     const int rc = QS_NW_AddRegStateEventHandler(RegStateHandlerFunc);
     g_reg_handler_ok.store(rc == 0 ? 1 : 0);
     if (rc == 0) mlog(1, "%d/%s registration handler registered\n", __LINE__, __func__);
@@ -272,9 +275,14 @@ size_t bounded_len(const char *s, size_t cap) { return strnlen(s, cap); }
 
 // ---- start-up ----------------------------------------------------------
 
+namespace {
+void start_lte_worker();
+}  // namespace
+
 int init_lte_common(void) {
     // The AT channel lock must exist before the first exchange of any thread.
     at_channel_init();
+    start_lte_worker();
     return register_reg_handler();
 }
 
@@ -431,6 +439,7 @@ struct LteWorker {
     std::mutex mu;
     std::condition_variable cv;
     bool csq_due = false;
+    bool reg_due = false;
     bool dial_due = false;
     bool radio_due = false;
     bool running = false;
@@ -441,22 +450,36 @@ LteWorker &lte_worker() {
 }
 std::once_flag g_lte_worker_once;
 
+void lte_worker_loop();
+// Started with the LTE manager, so the thread count is the same from the start.
+void start_lte_worker() {
+    std::call_once(g_lte_worker_once, [] { plat_thread("lte-modem", lte_worker_loop).detach(); });
+}
+
 void lte_worker_loop() {
     LteWorker &w = lte_worker();
     for (;;) {
         int job = 0;
         {
             std::unique_lock<std::mutex> lk(w.mu);
-            w.cv.wait(lk, [&w] { return w.csq_due || w.dial_due || w.radio_due; });
-            bool LteWorker::*due = w.csq_due ? &LteWorker::csq_due : w.dial_due ? &LteWorker::dial_due
-                                                                                : &LteWorker::radio_due;
-            job = due == &LteWorker::csq_due ? 1 : due == &LteWorker::dial_due ? 2 : 3;
-            w.*due = false;
+            w.cv.wait(lk, [&w] { return w.csq_due || w.reg_due || w.dial_due || w.radio_due; });
+            static constexpr bool LteWorker::*kOrder[] = {&LteWorker::csq_due, &LteWorker::reg_due,
+                                                          &LteWorker::dial_due, &LteWorker::radio_due};
+            for (int i = 0; i < 4; ++i) {
+                if (w.*kOrder[i]) {
+                    w.*kOrder[i] = false;
+                    job = i;
+                    break;
+                }
+            }
             w.running = true;
         }
-        if (job == 1) load_csq();
-        if (job == 2) redial();
-        if (job == 3) radio_cycle();
+        switch (job) {
+        case 0: load_csq(); break;
+        case 1: retry_reg_handler(); break;
+        case 2: redial(); break;
+        default: radio_cycle(); break;
+        }
         {
             std::lock_guard<std::mutex> lk(w.mu);
             w.running = false;
@@ -467,7 +490,7 @@ void lte_worker_loop() {
 
 // 0 when that work is already waiting.
 int ask_lte_worker(bool LteWorker::*due) {
-    std::call_once(g_lte_worker_once, [] { plat_thread("lte-modem", lte_worker_loop).detach(); });
+    start_lte_worker();
     LteWorker &w = lte_worker();
     {
         std::lock_guard<std::mutex> lk(w.mu);
@@ -482,7 +505,7 @@ int ask_lte_worker(bool LteWorker::*due) {
 int lte_worker_busy(void) {
     LteWorker &w = lte_worker();
     std::lock_guard<std::mutex> lk(w.mu);
-    return w.csq_due || w.dial_due || w.radio_due || w.running ? 1 : 0;
+    return w.csq_due || w.reg_due || w.dial_due || w.radio_due || w.running ? 1 : 0;
 }
 
 namespace {
@@ -501,7 +524,7 @@ int check_lte_network(void) {
         g_csq_count.store(0);
         ask_lte_worker(&LteWorker::csq_due);
     }
-    retry_reg_handler();
+    if (reg_handler_retry_due()) ask_lte_worker(&LteWorker::reg_due);
 
     if (get_factory_mode() == 1) return 0;
     if (get_workingMode() != 1) {
