@@ -4,7 +4,6 @@ JOBS       ?= $(shell nproc)
 BUILD      ?= build/plain
 ASAN_BUILD ?= build/asan
 TSAN_BUILD ?= build/tsan
-FUZZ_BUILD ?= build/fuzz
 FUZZ_SECONDS ?= 15
 ARMHF_BUILD ?= build/armhf
 CMAKE_GEN  := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
@@ -22,7 +21,7 @@ DEB_PACKAGES := build-essential cmake ninja-build pkg-config clang libclang-rt-1
 	mosquitto mosquitto-clients python3 srecord python3-crcmod python3-matplotlib ccache \
 	chromium
 
-.PHONY: all deps build test test-plain test-asan test-tsan fuzz demo dist fleet clean deps-armhf test-armhf
+.PHONY: all deps build test test-plain test-asan test-tsan fuzz demo dist fleet clean deps-armhf test-armhf test-armhf-boxes
 
 all: build
 
@@ -50,15 +49,22 @@ test: deps
 	$(MAKE) test-armhf
 
 # The integration tests run real peers on pseudo-terminals, a broker and HTTP
-# servers, two at a time on a small machine.  A test that fails is run once more,
+# servers; they mostly wait on those peers (load average near 0.1 two at a time),
+# so the plain run takes three per core.  A test that fails is run once more,
 # alone, and the first failure stays in the output: a test that fails twice fails
 # the run.  The sanitizer and fuzz runs are never retried.
+PLAIN_JOBS ?= $(shell echo $$(( $(JOBS) * 3 )))
 test-plain: build
-	cd $(BUILD) && { $(CTEST) || { echo "== test-plain: running the failed tests once more, alone =="; \
+	cd $(BUILD) && { ctest --output-on-failure --timeout 300 -j $(PLAIN_JOBS) || { echo "== test-plain: running the failed tests once more, alone =="; \
 	  ctest --output-on-failure --timeout 300 --rerun-failed; }; }
 
+# One clang build with AddressSanitizer and UndefinedBehaviorSanitizer serves both
+# the sanitizer unit tests and the libFuzzer targets (their coverage hooks cost the
+# unit tests little): one cold build fewer than a build for each.
+ASAN_CONFIGURE = CC=clang CXX=clang++ cmake -S . -B $(ASAN_BUILD) $(CMAKE_GEN) $(CCACHE) -DCMAKE_BUILD_TYPE=Debug \
+	  -DTELAGENT_SANITIZE=address -DTELAGENT_FUZZ=ON -DTELAGENT_INTEGRATION_TESTS=OFF
 test-asan:
-	cmake -S . -B $(ASAN_BUILD) $(CMAKE_GEN) $(CCACHE) -DCMAKE_BUILD_TYPE=Debug -DTELAGENT_SANITIZE=address -DTELAGENT_INTEGRATION_TESTS=OFF
+	$(ASAN_CONFIGURE)
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitizer/lsan.supp UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(CTEST) -L unit
 
@@ -68,12 +74,12 @@ test-tsan:
 	cmake --build $(TSAN_BUILD) -j $(JOBS)
 	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$(CURDIR)/tests/sanitizer/tsan.supp $(CTEST) -L unit
 
-# libFuzzer targets (clang), each run for FUZZ_SECONDS from its seed corpus.
+# libFuzzer targets, from the same build as test-asan, each run for FUZZ_SECONDS
+# from its seed corpus.
 fuzz:
-	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) $(CMAKE_GEN) $(CCACHE) -DCMAKE_BUILD_TYPE=Debug \
-	  -DTELAGENT_SANITIZE=address -DTELAGENT_FUZZ=ON -DTELAGENT_TESTS=ON
-	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_targets
-	cd $(FUZZ_BUILD) && FUZZ_SECONDS=$(FUZZ_SECONDS) $(CTEST) -L fuzz
+	$(ASAN_CONFIGURE)
+	cmake --build $(ASAN_BUILD) -j $(JOBS) --target fuzz_targets
+	cd $(ASAN_BUILD) && FUZZ_SECONDS=$(FUZZ_SECONDS) $(CTEST) -L fuzz
 
 # The box's own architecture: Debian's cross toolchain, qemu-user and the armhf
 # builds of the libraries, installed once like `deps`.
@@ -91,23 +97,29 @@ deps-armhf:
 	else echo "deps-armhf: all present"; fi
 
 # Cross-builds the agent, its host and the unit tests for armhf and runs them
-# under qemu-user with Debian's multiarch libc (qemu-arm -L /).  A failed case
-# runs once more, alone, as in test-plain.  test-armhf-boxes runs the telemetry
-# and downlink boxes with the armhf host and library under qemu against the
-# native harness, devsim, broker and cloud tool; it is not part of `make test`
-# yet: under qemu those boxes do not come up in time.
+# under qemu-user with Debian's multiarch libc (qemu-arm -L /), then the
+# whole boxes (boot, telemetry, downlink) with the armhf host and library under
+# qemu against the native harness, devsim, broker and cloud tool (the plain
+# build's).  A failed case runs once more, alone, as in test-plain.  Between
+# the two, the `build` test: the device side linked for armhf against a
+# stand-in vendor sysroot made from src/platform/device/vendor_symbols.txt.
+# test-armhf-boxes runs only the boxes, on builds already made.
 ARMHF_ENV := TELAGENT_TEST_EMULATOR="qemu-arm -L /" TELAGENT_TEST_HOST_BIN=$(CURDIR)/$(ARMHF_BUILD)/bin/telagent-host \
 	TELAGENT_TEST_LIB_FILE=$(CURDIR)/$(ARMHF_BUILD)/lib/libTelAgent.so \
 	TELAGENT_TEST_FAKE_AGENT_LIB=$(CURDIR)/$(ARMHF_BUILD)/tests/host/libFakeAgent.so
+ARMHF_BOXES := ^(BoxBoot|ReportBox|DownlinkBox)\.
 test-armhf: deps-armhf build
 	cmake -S . -B $(ARMHF_BUILD) $(CMAKE_GEN) $(CCACHE) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/toolchain-armhf.cmake \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTELAGENT_INTEGRATION_TESTS=OFF -DTELAGENT_TOOLS=OFF
 	cmake --build $(ARMHF_BUILD) -j $(JOBS)
 	cd $(ARMHF_BUILD) && { $(CTEST) -L unit || { echo "== test-armhf: running the failed tests once more, alone =="; \
 	  ctest --output-on-failure --timeout 300 --rerun-failed; }; }
+	cd $(ARMHF_BUILD) && ctest --output-on-failure -L build
+	$(MAKE) test-armhf-boxes
 
-test-armhf-boxes: test-armhf
-	cd $(BUILD) && $(ARMHF_ENV) $(CTEST) -R '^(ReportBox|DownlinkBox)\.'
+test-armhf-boxes:
+	cd $(BUILD) && { $(ARMHF_ENV) $(CTEST) -R '$(ARMHF_BOXES)' || { echo "== test-armhf-boxes: running the failed tests once more, alone =="; \
+	  $(ARMHF_ENV) ctest --output-on-failure --timeout 300 --rerun-failed; }; }
 
 # From a fresh machine as `make test` does: the packages first, then a build
 # that sees them (the generator and ccache are looked up again after deps).

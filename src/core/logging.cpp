@@ -296,17 +296,19 @@ int mlog(int level, const char *fmt, ...) {
 int tavi_log(int level, const char *fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
-    vlog(g_sdk, level, fmt, ap);
+    const int written = vlog(g_sdk, level, fmt, ap);
     va_end(ap);
     // The SDK side has always flushed after every message; its callers expect
-    // their lines on flash before a power cut.
-    sys_sync();
+    // their lines on flash before a power cut.  A message below the level was
+    // never written and leaves nothing to flush.
+    if (written) sys_sync();
     return 0;
 }
 
 void mlogHex(int level, const void *bytes, int count) { log_hex(g_device, level, bytes, count); }
 
 void tavi_logHex(int level, const void *bytes, int count) {
+    if (!passes(g_sdk, level)) return;
     log_hex(g_sdk, level, bytes, count);
     sys_sync();
 }

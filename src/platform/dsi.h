@@ -141,6 +141,8 @@ typedef enum {
 /* Longest interface name, terminator included. */
 #define DSI_CALL_INFO_DEVICE_NAME_MAX_LEN 16
 
+// C linkage: the module's libraries are C and export these names unmangled.
+extern "C" {
 /* Sets the data services up; a second call is refused. */
 int dsi_init(int mode);
 /* A handle for one call whose events go to cb with user_data; NULL on failure. */
@@ -158,3 +160,4 @@ int dsi_get_device_name(dsi_hndl_t hndl, char *buf, int len);
 int dsi_get_ip_addr(dsi_hndl_t hndl, dsi_addr_info_t *info_ptr, int len);
 /* dsi_data_bearer_tech_t of the call's current bearer; DSI_DATA_BEARER_TECH_UNKNOWN without one. */
 dsi_data_bearer_tech_t dsi_get_current_data_bearer_tech(dsi_hndl_t hndl);
+}  // extern "C"

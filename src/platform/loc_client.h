@@ -72,6 +72,8 @@ struct locClientCallbacksType {
     locClientErrorCbType errorCb;  // may be null
 };
 
+// C linkage: the module's libraries are C and export these names unmangled.
+extern "C" {
 // Connects to the engine and starts the client's thread.  *pHandle is set on
 // success.
 locClientStatusEnumType locClientOpen(locClientEventMaskType eventRegMask,
@@ -91,3 +93,4 @@ void loc_sync_process_ind(locClientHandleType handle, uint32_t indId, const void
 // loc_sync_process_ind since the last wait for it.  1 seen (its status in
 // *status when not null), 0 timed out.
 int loc_sync_wait_ind(locClientHandleType handle, uint32_t indId, int timeout_ms, int32_t *status);
+}  // extern "C"

@@ -53,6 +53,8 @@ typedef void (*qmi_client_error_cb)(qmi_client_type user_handle, qmi_client_erro
 typedef void (*qmi_client_notify_cb)(qmi_client_type user_handle, qmi_idl_service_object_type service_obj,
                                      qmi_client_notify_event_type service_event, void *notify_cb_data);
 
+// C linkage: the module's libraries are C and export these names unmangled.
+extern "C" {
 /* Creates a client of the service.  `timeout_ms` bounds the wait for the
  * service to be found. */
 qmi_client_error_type qmi_client_init_instance(qmi_idl_service_object_type service_obj,
@@ -89,3 +91,4 @@ qmi_client_error_type qmi_client_message_decode(qmi_client_type user_handle,
                                                 qmi_idl_type_of_message_type req_resp_ind, unsigned int message_id,
                                                 const void *msg_buf, unsigned int msg_buf_len, void *msg_c_struct,
                                                 unsigned int msg_c_struct_len);
+}  // extern "C"

@@ -574,6 +574,8 @@ typedef struct {
 
 #pragma pack(pop)
 
+// C linkage: the module's libraries are C and export these names unmangled.
+extern "C" {
 /* Service objects; empty when the versions do not match this library. */
 qmi_idl_service_object_type dms_get_service_object_internal_v01(int32_t idl_maj_version, int32_t idl_min_version,
                                                                 int32_t library_version);
@@ -583,3 +585,4 @@ qmi_idl_service_object_type uim_get_service_object_internal_v01(int32_t idl_maj_
                                                                 int32_t library_version);
 qmi_idl_service_object_type wds_get_service_object_internal_v01(int32_t idl_maj_version, int32_t idl_min_version,
                                                                 int32_t library_version);
+}  // extern "C"

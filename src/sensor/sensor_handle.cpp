@@ -15,6 +15,7 @@
 #include "core/sys_utils.h"
 #include "core/tavi_common.h"
 #include "platform/plat_clock.h"
+#include "platform/plat_node.h"
 #include "telagent/logging.h"
 #include "platform/plat_thread.h"
 
@@ -140,8 +141,13 @@ bool only_blanks(const char *p) {
 // are refused rather than cut into plausible numbers.
 enum class ReadResult { ok, short_read, bad_text };
 ReadResult read_counts(int fid, const char *node, float scale, iot_sensor_data_t *out) {
+    // The value nodes are read ten times a second: each reading thread keeps
+    // them open and re-reads them from the start.
+    static thread_local PlatNode acc_node, gyro_node;
+    PlatNode &kept = strcmp(node, "gyro_value") == 0 ? gyro_node : acc_node;
     std::array<char, 48> buf{};
-    int n = read_node(fid, node, buf);
+    char path[128];
+    int n = node_path(fid, node, path, sizeof path) ? kept.read(path, buf.data(), buf.size()) : -1;
     if (n < 2) return ReadResult::short_read;
     int c[3];
     if (n > 32 || sensor_parse_counts(buf.data(), c) != 1) return ReadResult::bad_text;

@@ -223,9 +223,7 @@ SerialLine::SerialLine(const SerialLineConfig &cfg) : cfg_(cfg), pool_(cfg.slots
 }
 
 SerialLine::~SerialLine() {
-    poll_thread.stop();
-    dispatch_thread.stop();
-    recv_thread.stop();
+    // Asks every thread, wakes the pool's waiters, joins them, closes.
     close_port();
 }
 
@@ -442,9 +440,9 @@ void SerialLine::recv_frames() {
 
 void SerialLine::dispatch_once(const std::function<void(const uint8_t *, size_t)> &deliver) {
     size_t len = 0;
-    // Shorter than the line's 2 s so that a stop request is seen promptly; a
-    // timeout is treated like a wake-up either way.
-    uint8_t *s = pool_.wait_ready(500, &len);
+    // The line's 2 s; a stop request wakes the wait (close_port wakes the
+    // pool), and a timeout is treated like a wake-up either way.
+    uint8_t *s = pool_.wait_ready(2000, &len);
     while (s != nullptr) {
         deliver(s, len);
         pool_.release(s);

@@ -460,7 +460,7 @@ TEST(AltStack, EveryThreadGetsItsOwnAndGivesItBack) {
             stack_t cur{};
             ASSERT_EQ(sigaltstack(nullptr, &cur), 0);
             EXPECT_FALSE(cur.ss_flags & SS_DISABLE);
-#if !defined(__SANITIZE_ADDRESS__)
+#if !defined(TELAGENT_ASAN)
             // AddressSanitizer gives each thread a (smaller) one of its own,
             // which the guard keeps.
             EXPECT_GE(cur.ss_size, kPlatAltStackSize);

@@ -60,8 +60,11 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char *data, size_t size) {
     get_mqttinfo(&c);
     get_test_mqttinfo(&c);
     get_official_mqttinfo(&c);
-    volatile int sink = get_workingMode() + get_sensor_level() + get_enable_check_nv() + get_bt_auth() +
-                        get_mqtt_report_interval() + iniGetInt("IotCfg", "MqttPort", 0);
+    // Read every getter; a saturated value (INT_MAX for an overlong number) is fine, so
+    // the sum wraps as unsigned instead of overflowing.
+    volatile unsigned sink = 0u + unsigned(get_workingMode()) + unsigned(get_sensor_level()) +
+                             unsigned(get_enable_check_nv()) + unsigned(get_bt_auth()) +
+                             unsigned(get_mqtt_report_interval()) + unsigned(iniGetInt("IotCfg", "MqttPort", 0));
     volatile double dsink = iniGetDouble("Other", "Zz", 0.0);
     (void)sink;
     (void)dsink;

@@ -268,30 +268,30 @@ TEST(FixRecord, BytesOfAValidSouthWestFix) {
 TEST(FixRecord, ValidityThresholdAndLastKnownPosition) {
     TestRoot root;
     gps_module_ctl(1);
-    iot_gps_info_t info{};
+    iot_gps_info_t info{};  // packed: fields are compared by value (+info.x), never bound to a reference
     // Two satellites: position filled, not a valid fix.
     ASSERT_EQ(check_gps_gga(nmea("GPGGA,1,3112.5000,N,12130.0000,E,1,02,1.0,5.0,M,,M,,").c_str()), 1);
     EXPECT_EQ(iot_get_gps_info(&info), 0);
-    EXPECT_EQ(info.satellites, 0);
+    EXPECT_EQ(+info.satellites, 0);
     EXPECT_DOUBLE_EQ(info.latitude, 31.208333);
     EXPECT_DOUBLE_EQ(info.longitude, 121.5);
     ASSERT_EQ(check_gps_gga(nmea("GPGGA,2,3112.5000,N,12130.0000,E,1,03,1.0,5.0,M,,M,,").c_str()), 1);
     info = {};
     EXPECT_EQ(iot_get_gps_info(&info), 1);
-    EXPECT_EQ(info.satellites, 3);
+    EXPECT_EQ(+info.satellites, 3);
     // Fix lost: invalid, but still the last position.
     EXPECT_EQ(check_gps_gga(nmea("GPGGA,3,1000.0000,S,02000.0000,W,0,07,1.0,5.0,M,,M,,").c_str()), 0);
     info = {};
     EXPECT_EQ(iot_get_gps_info(&info), 0);
-    EXPECT_EQ(info.satellites, 0);
+    EXPECT_EQ(+info.satellites, 0);
     EXPECT_DOUBLE_EQ(info.latitude, 31.208333);
     EXPECT_DOUBLE_EQ(info.longitude, 121.5);
     // Any hemisphere letter but S and W (or none) reads positive.
     ASSERT_EQ(check_gps_gga(nmea("GPGGA,4,1000.0000,s,02000.0000,,1,07,1.0,5.0,M,,M,,").c_str()), 1);
     info = {};
     EXPECT_EQ(iot_get_gps_info(&info), 1);
-    EXPECT_GT(info.latitude, 0.0);
-    EXPECT_GT(info.longitude, 0.0);
+    EXPECT_GT(+info.latitude, 0.0);
+    EXPECT_GT(+info.longitude, 0.0);
     // Receiver switched off: never valid.
     gps_module_ctl(0);
     EXPECT_EQ(iot_get_gps_info(&info), 0);
@@ -373,11 +373,11 @@ TEST(Loop, FrozenEngineIsRestartedAndTheRecordCleared) {
     // The record reads 0/0 with no satellites until a new fix.
     info = {};
     EXPECT_EQ(iot_get_gps_info(&info), 0);
-    EXPECT_EQ(info.latitude, 0.0);
-    EXPECT_EQ(info.longitude, 0.0);
-    EXPECT_EQ(info.altitude, 0.0f);
-    EXPECT_EQ(info.azimuth, 0);
-    EXPECT_EQ(info.satellites, 0);
+    EXPECT_EQ(+info.latitude, 0.0);
+    EXPECT_EQ(+info.longitude, 0.0);
+    EXPECT_EQ(+info.altitude, 0.0f);
+    EXPECT_EQ(+info.azimuth, 0);
+    EXPECT_EQ(+info.satellites, 0);
     // Back-off, then a fresh session that plays again.
     testing::internal::CaptureStdout();
     EXPECT_EQ(passes_while(&st, 0), 602);

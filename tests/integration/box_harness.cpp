@@ -263,7 +263,7 @@ Box::Box(const BoxOptions &opt) {
     }
     fs::create_directories(root_ + "/var");
     if (start_devsim(opt) != 0) return;
-    if (opt.start_host && start_host(opt.host_args) != 0) error_ = "cannot start " + harness_host_bin();
+    if (opt.start_host && start_host(opt.host_args) != 0 && error_.empty()) error_ = "cannot start " + harness_host_bin();
 }
 
 Box::~Box() {
@@ -329,6 +329,16 @@ int Box::start_host(const std::vector<std::string> &args) {
     std::vector<std::string> argv;
     std::istringstream emulator(harness_file("TELAGENT_TEST_EMULATOR", ""));
     for (std::string w; emulator >> w;) argv.push_back(w);
+    // spawn() execs without a PATH search: a bare emulator name ("qemu-arm")
+    // would end the child with 127 before it printed a line.
+    if (!argv.empty() && argv[0].find('/') == std::string::npos) {
+        const std::string found = find_program(argv[0]);
+        if (found.empty()) {
+            error_ = "emulator " + argv[0] + " is not on PATH";
+            return -1;
+        }
+        argv[0] = found;
+    }
     argv.push_back(harness_host_bin());
     argv.insert(argv.end(), args.begin(), args.end());
     host_ = spawn(argv, {"TELAGENT_ROOT=" + root_}, path("/var/console.log"));

@@ -2,13 +2,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <filesystem>
 #include <pthread.h>
 
 #include <string>
 
 #include "platform/plat_clock.h"
+#include "platform/plat_node.h"
 #include "platform/plat_path.h"
 #include "platform/plat_thread.h"
 #include "platform/sys_action.h"
@@ -146,4 +149,30 @@ TEST(PlatThread, NamesItsThreadsAndCutsLongNames) {
     t.join();
     EXPECT_STREQ(shortn, "lock-rx");
     EXPECT_STREQ(longn, "a-name-of-twent");
+}
+
+// A kept node sees a value rewritten in place (as sysfs changes), a node the
+// simulator replaced by rename, another device's node, and a vanished node.
+TEST(PlatNode, RereadsInPlaceReplacedAndMovedNodes) {
+    TestRoot root;
+    const char *acc = "/sys/devices/virtual/input/input1/acc_value";
+    root.write(acc, "1 2 3\n");
+    PlatNode n;
+    char buf[8];
+    EXPECT_EQ(n.read(acc, buf, sizeof buf), 6);
+    EXPECT_STREQ(buf, "1 2 3\n");
+    std::ofstream(root.path() + acc, std::ios::in | std::ios::out) << "4";  // same file, new text
+    EXPECT_EQ(n.read(acc, buf, sizeof buf), 6);
+    EXPECT_STREQ(buf, "4 2 3\n");
+    root.write("/tmp/new", "-16384 0 99999\n");  // longer than the buffer: cut, terminated
+    ASSERT_EQ(std::rename((root.path() + "/tmp/new").c_str(), (root.path() + acc).c_str()), 0);
+    EXPECT_EQ(n.read(acc, buf, sizeof buf), 7);
+    EXPECT_STREQ(buf, "-16384 ");
+    root.write("/sys/devices/virtual/input/input2/acc_value", "7 8 9\n");
+    EXPECT_EQ(n.read("/sys/devices/virtual/input/input2/acc_value", buf, sizeof buf), 6);
+    EXPECT_STREQ(buf, "7 8 9\n");
+    fs::remove(root.path() + acc);
+    EXPECT_EQ(n.read(acc, buf, sizeof buf), -1);
+    EXPECT_STREQ(buf, "");
+    EXPECT_EQ(n.read(nullptr, buf, sizeof buf), -1);
 }

@@ -230,7 +230,7 @@ TEST_F(InitLpmTest, WholeCycleSleepsAfterTheWaitAndWakesOnAlarmAndFifo) {
 }
 
 TEST(LpmInit, NoAlarmTimerMeansNoSleep) {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(TELAGENT_ASAN)
     // The case runs out of descriptors on purpose; the address sanitizer's
     // runtime then cannot read the process maps its type checks need.
     GTEST_SKIP() << "needs a process whose runtime uses no descriptors of its own";

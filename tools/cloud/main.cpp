@@ -342,7 +342,7 @@ int cmd_serve(const Args &a) {
 
 int cmd_console(const Args &a) {
     ConsoleOptions o;
-    for (size_t i = 0; i < a.rest.size(); ++i) {
+    for (size_t i = 0; i < a.rest.size(); i += 2) {  // option and its value
         long v = -1;
         if (i + 1 < a.rest.size()) {
             char *end = nullptr;
@@ -357,7 +357,6 @@ int cmd_console(const Args &a) {
             fprintf(stderr, "usage: telagent-cloud console [--http-port P] [--timeout S]\n");
             return 2;
         }
-        ++i;
     }
     return cloud_console(a.broker, o, &g_stop);
 }

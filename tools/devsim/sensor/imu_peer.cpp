@@ -295,6 +295,8 @@ int ImuPeer::create_devices_locked() {
         bad |= devsim_write_file(d + "/gyro_value", "0 0 0\n");
     }
     present_ = true;
+    last_acc_.clear();
+    last_gyro_.clear();
     watch_locked();
     return bad != 0 ? -1 : 0;
 }
@@ -338,6 +340,14 @@ void ImuPeer::drain_writes() {
     }
 }
 
+// A reading node is rewritten only when its text changes: like a sysfs
+// attribute, it stays the same file while the chip reads the same, so a reader
+// that keeps the node open sees the same file as on the box.
+void ImuPeer::write_value(const std::string &path, const std::string &text, std::string *last) {
+    if (text == *last) return;
+    if (devsim_write_file(path, text) == 0) *last = text;
+}
+
 void ImuPeer::write_readings_locked(int dt_ms, int64_t) {
     const double rate = imu_motion_advance(&set_.motion, dt_ms);
     if (!present_ || set_.frozen) return;
@@ -373,7 +383,7 @@ void ImuPeer::write_readings_locked(int dt_ms, int64_t) {
                 imu_accel_counts(p, set_.motion.roll, node_int(d + "/acc_range", set_.acc_range), c);
                 text = counts_text(c);
             }
-            devsim_write_file(d + "/acc_value", text);
+            write_value(d + "/acc_value", text, &last_acc_);
         }
     }
     if (!set_.gyro_missing) {
@@ -381,7 +391,7 @@ void ImuPeer::write_readings_locked(int dt_ms, int64_t) {
         if (node_int(d + "/gyro_enable", 0) == 1) {
             int c[3];
             imu_gyro_counts(rate, 0, 0, node_int(d + "/gyro_range", set_.gyro_range), c);
-            devsim_write_file(d + "/gyro_value", counts_text(c));
+            write_value(d + "/gyro_value", counts_text(c), &last_gyro_);
         }
     }
 }

@@ -121,6 +121,9 @@ private:
     ImuSettings set_;
     bool present_ = false;
     uint64_t readings_ = 0;
+    // Texts last written to the reading nodes (write_value).
+    std::string last_acc_, last_gyro_;
+    void write_value(const std::string &path, const std::string &text, std::string *last);
     uint32_t rng_ = 1;
     int inotify_fd_ = -1;
     int watch_[2] = {-1, -1};  // accelerometer, gyroscope directory

@@ -7,7 +7,9 @@
 
 #include <cstdint>
 
-typedef enum {
+// A fixed underlying type: a status the data services report that is not
+// listed here still reaches the handlers as a value they can log.
+typedef enum : int {
     E_QS_WWAN_CALL_STATUS_IDLE = 0,
     E_QS_WWAN_CALL_STATUS_CONNECTING = 1,
     E_QS_WWAN_CALL_STATUS_CONNECTED = 2,

@@ -8,7 +8,9 @@
 #include "platform/plat_alarm.h"
 #include "telagent/export.h"
 
-typedef enum {
+// A fixed underlying type: an id the power daemon sends that is not listed
+// here still reaches the handler as a value it can log and refuse.
+typedef enum : int {
     E_QS_LPM_WAKEUP_EVENT_MIN = 0,
     E_QS_LPM_WAKEUP_NEW_SMS = 1,
     E_QS_LPM_WAKEUP_VOICE_NEW_CALL = 2,
