@@ -50,6 +50,8 @@ struct Wake {
 };
 const Wake kSchedule[] = {
     {"tel-supervise", 1000},  // supervision second
+    {"mqtt-session", 1000},   //   the MQTT supervisor's pass, handed over each second
+    {"lte-modem", 11000},     //   the signal refresh, every 11th pass
     {"tel-report", 1000},     // report tick
     {"tel-cloudreq", 10000},  // cloud request task's wait
     {"lock-rx", 2000},        // lock line: byte wait

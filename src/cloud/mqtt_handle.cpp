@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -765,8 +766,14 @@ mqtt_recv_cb_t get_mqtt_callback(void) { return mqtt_callback.load(); }
 
 // ---- session ------------------------------------------------------------
 
+namespace {
+void start_session_worker();
+}  // namespace
+
 int init_mqtt(void) {
     g_inited.store(true);
+    // Started with the session, so the thread count is the same from the start.
+    start_session_worker();
     return 0;
 }
 
@@ -925,4 +932,101 @@ int check_mqqt_connected(void) {
     printf(" %d /%s mqtt_failed_count:%d ,Subscribel:%d .\n", __LINE__, __func__, mqtt_failed_count.load(),
            mqtt_onSubscribel_success.load());
     return -1;
+}
+
+// ---- the session's worker -------------------------------------------------
+
+namespace {
+// The supervisor's pass runs here, handed over once a second by the supervision
+// loop: a reconnect sleeps 2 s before its connect, waits for the old client's
+// calls to end, and after the fifth in a row sleeps 2 s + 5 s around the data
+// call's restart.  Those waits pace the session, not the box: the LTE, disk and
+// status checks of the loop stay on time meanwhile.  One thread, so clients are
+// still made and ended one after the other, in the order asked.
+struct SessionWorker {
+    std::mutex mu;
+    std::condition_variable cv;
+    bool pass_due = false;
+    bool pass_running = false;
+    // Clients taken out of use by the LTE manager, to be ended here.
+    std::deque<std::pair<MQTTAsync, intptr_t>> finishes;
+};
+SessionWorker &session_worker() {
+    static SessionWorker *w = new SessionWorker;  // never destroyed: the thread outlives exit
+    return *w;
+}
+std::once_flag g_session_once;
+
+void session_loop() {
+    SessionWorker &w = session_worker();
+    for (;;) {
+        std::pair<MQTTAsync, intptr_t> finish{nullptr, 0};
+        bool pass = false;
+        {
+            std::unique_lock<std::mutex> lk(w.mu);
+            w.cv.wait(lk, [&w] { return w.pass_due || !w.finishes.empty(); });
+            if (!w.finishes.empty()) {
+                finish = w.finishes.front();
+                w.finishes.pop_front();
+            } else {
+                w.pass_due = false;
+                w.pass_running = true;
+                pass = true;
+            }
+        }
+        if (finish.first != nullptr) {
+            std::lock_guard<std::recursive_mutex> life(life_mutex);
+            finish_client(finish.first, finish.second, "free_mqtt", true);
+            continue;
+        }
+        if (pass) {
+            check_mqqt_connected();
+            std::lock_guard<std::mutex> lk(w.mu);
+            w.pass_running = false;
+        }
+    }
+}
+
+void start_session_worker() {
+    std::call_once(g_session_once, [] { plat_thread("mqtt-session", session_loop).detach(); });
+}
+}  // namespace
+
+int mqtt_supervise(void) {
+    start_session_worker();
+    SessionWorker &w = session_worker();
+    {
+        std::lock_guard<std::mutex> lk(w.mu);
+        // The previous pass is still at it: this second's pass is the one after it.
+        if (w.pass_due || w.pass_running) return 0;
+        w.pass_due = true;
+    }
+    w.cv.notify_one();
+    return 1;
+}
+
+int mqtt_supervise_busy(void) {
+    SessionWorker &w = session_worker();
+    std::lock_guard<std::mutex> lk(w.mu);
+    return w.pass_due || w.pass_running || !w.finishes.empty() ? 1 : 0;
+}
+
+void free_mqtt_later(void) {
+    if (tl_callback_gen != 0) return;  // never from a library thread
+    g_tls_failed_gen.store(0);
+    intptr_t gen = 0;
+    MQTTAsync client = nullptr;
+    {
+        // Out of use at once: no publisher reaches it from here on.
+        std::lock_guard<std::recursive_mutex> lk(mqtt_mutex);
+        client = detach_locked(&gen);
+    }
+    if (client == nullptr) return;
+    start_session_worker();
+    SessionWorker &w = session_worker();
+    {
+        std::lock_guard<std::mutex> lk(w.mu);
+        w.finishes.emplace_back(client, gen);
+    }
+    w.cv.notify_one();
 }

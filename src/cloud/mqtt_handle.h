@@ -37,9 +37,20 @@ int check_mqqt_connected(void);
 
 // Reads the broker record and starts a connection under the MQTT lock.  0.
 int connect_mqtt(void);
-// Tears the client down under the MQTT lock (also the LTE manager's call when
-// it takes the data connection down).
+// Tears the client down under the MQTT lock and waits for its calls to end.
 void free_mqtt(void);
+
+// The supervision loop's MQTT step: hands one supervisor pass
+// (check_mqqt_connected, with a reconnect's waits) to the session's own
+// worker and returns at once.  1 when handed over, 0 when the previous pass is
+// still running (this second's pass is then the one after it).
+int mqtt_supervise(void);
+// 1 while a handed-over pass or a teardown is waiting or running.
+int mqtt_supervise_busy(void);
+// The LTE manager's teardown when it takes the data connection down: the
+// client is out of use when this returns, and is ended on the session's worker
+// (after the pass running there, before the next), so the caller never waits.
+void free_mqtt_later(void);
 
 // 1 when a client exists, the library reports it connected and a subscription
 // was confirmed; else 0.

@@ -48,6 +48,7 @@ namespace {
 
 constexpr int kCleanEveryPasses = 21600;  // about six hours of one-second passes
 constexpr int64_t kSupervisionLateMs = 3000;
+constexpr int64_t kSupervisionStepSlowMs = 1000;
 constexpr int kCrashFrames = 20;
 
 std::atomic<int> g_lib_load_type{0};
@@ -310,7 +311,7 @@ void init_platform_sig(void) {
 // The lower layers reach the higher ones only through what is registered here.
 void register_layer_callbacks(void) {
     set_sensor_level_listener([](int level) { iot_set_measure_gsensor(level, 10, 60); });
-    set_lte_mqtt_teardown_cb(free_mqtt);
+    set_lte_mqtt_teardown_cb(free_mqtt_later);
     set_lte_bt_mac_cb(iot_get_bt_mac);
     set_gps_system_status_cb(get_system_status);
     set_sensor_lock_status_cb(get_MotorLockStatus);
@@ -373,12 +374,28 @@ int all_init(void) {
     return 0;
 }
 
+namespace {
+// One step of a pass, timed: a step that holds the pass for more than a second
+// names itself on the console and in the device log, so that a late pass says
+// what kept it.
+template <class F>
+void timed_step(const char *name, F step) {
+    const int64_t start = plat_mono_ms();
+    step();
+    const int64_t took = plat_mono_ms() - start;
+    if (took > kSupervisionStepSlowMs) {
+        printf("supervision: %s took %" PRId64 " ms\n", name, took);
+        mlog(2, "supervision: %s took %" PRId64 " ms\n", name, took);
+    }
+}
+}  // namespace
+
 int supervision_pass(int *pass) {
-    check_sys_status();
-    check_lte_network();
-    check_mqqt_connected();
-    check_disk_statfs();
-    check_hostcore_upgrade_timeout();
+    timed_step("check_sys_status", [] { check_sys_status(); });
+    timed_step("check_lte_network", [] { check_lte_network(); });
+    timed_step("mqtt_supervise", [] { mqtt_supervise(); });
+    timed_step("check_disk_statfs", [] { check_disk_statfs(); });
+    timed_step("check_hostcore_upgrade_timeout", [] { check_hostcore_upgrade_timeout(); });
     ++*pass;
     if (*pass > kCleanEveryPasses) {
         clean_dir_log();

@@ -164,9 +164,12 @@ int register_reg_handler() {
 // A NAS service that was not up at start-up, or went down since, leaves the
 // box without registration indications: once it is back the handler is
 // registered again (which also makes a new NAS client).
+bool reg_handler_retry_due() {
+    if (g_reg_handler_ok.load() == 1 && get_qmi_nas_svc_client() != nullptr) return false;
+    return g_reg_retry_count.fetch_add(1) % kRegRetryEvery == 0;
+}
+
 void retry_reg_handler() {
-    if (g_reg_handler_ok.load() == 1 && get_qmi_nas_svc_client() != nullptr) return;
-    if (g_reg_retry_count.fetch_add(1) % kRegRetryEvery != 0) return;
     const int rc = QS_NW_AddRegStateEventHandler(RegStateHandlerFunc);
     g_reg_handler_ok.store(rc == 0 ? 1 : 0);
     if (rc == 0) mlog(1, "%d/%s registration handler registered\n", __LINE__, __func__);
@@ -249,6 +252,7 @@ void redial() {
     printf("%d/%s --registered isp success, dial network.\n", __LINE__, __func__);
 }
 
+
 void radio_cycle() {
     printf("%d/%s -- airplane on off re init lte \n", __LINE__, __func__);
     release_lte();
@@ -271,9 +275,14 @@ size_t bounded_len(const char *s, size_t cap) { return strnlen(s, cap); }
 
 // ---- start-up ----------------------------------------------------------
 
+namespace {
+void start_lte_worker();
+}  // namespace
+
 int init_lte_common(void) {
     // The AT channel lock must exist before the first exchange of any thread.
     at_channel_init();
+    start_lte_worker();
     return register_reg_handler();
 }
 
@@ -418,12 +427,104 @@ void RegStateHandlerFunc(E_QS_WWAN_NET_REG_STATE_T state) {
 
 // ---- supervision and control -------------------------------------------
 
+namespace {
+// The modem work a pass asks for runs beside it, on the LTE manager's own
+// worker, in the order the pass asked: every AT exchange whose reply starts
+// with the modem's echo ends with its 2 s of silence (a signal of 0 or 99 asks
+// three times, another holder of the AT lock comes first), a re-dial waits for
+// each modem service it asks (seconds each while one is down), and a radio
+// cycle sleeps 2 s + 5 s.  In the pass they would stand the supervision loop
+// 2 to 10 s.  Work already waiting when it is due again is not asked twice.
+struct LteWorker {
+    std::mutex mu;
+    std::condition_variable cv;
+    bool csq_due = false;
+    bool reg_due = false;
+    bool dial_due = false;
+    bool radio_due = false;
+    bool running = false;
+};
+LteWorker &lte_worker() {
+    static LteWorker *w = new LteWorker;  // never destroyed: the thread outlives exit
+    return *w;
+}
+std::once_flag g_lte_worker_once;
+
+void lte_worker_loop();
+// Started with the LTE manager, so the thread count is the same from the start.
+void start_lte_worker() {
+    std::call_once(g_lte_worker_once, [] { plat_thread("lte-modem", lte_worker_loop).detach(); });
+}
+
+void lte_worker_loop() {
+    LteWorker &w = lte_worker();
+    for (;;) {
+        int job = 0;
+        {
+            std::unique_lock<std::mutex> lk(w.mu);
+            w.cv.wait(lk, [&w] { return w.csq_due || w.reg_due || w.dial_due || w.radio_due; });
+            static constexpr bool LteWorker::*kOrder[] = {&LteWorker::csq_due, &LteWorker::reg_due,
+                                                          &LteWorker::dial_due, &LteWorker::radio_due};
+            for (int i = 0; i < 4; ++i) {
+                if (w.*kOrder[i]) {
+                    w.*kOrder[i] = false;
+                    job = i;
+                    break;
+                }
+            }
+            w.running = true;
+        }
+        switch (job) {
+        case 0: load_csq(); break;
+        case 1: retry_reg_handler(); break;
+        case 2: redial(); break;
+        default: radio_cycle(); break;
+        }
+        {
+            std::lock_guard<std::mutex> lk(w.mu);
+            w.running = false;
+        }
+        w.cv.notify_all();
+    }
+}
+
+// 0 when that work is already waiting.
+int ask_lte_worker(bool LteWorker::*due) {
+    start_lte_worker();
+    LteWorker &w = lte_worker();
+    {
+        std::lock_guard<std::mutex> lk(w.mu);
+        if (w.*due) return 0;
+        w.*due = true;
+    }
+    w.cv.notify_all();
+    return 1;
+}
+}  // namespace
+
+int lte_worker_busy(void) {
+    LteWorker &w = lte_worker();
+    std::lock_guard<std::mutex> lk(w.mu);
+    return w.csq_due || w.reg_due || w.dial_due || w.radio_due || w.running ? 1 : 0;
+}
+
+namespace {
+// A registration's dial is taken when the dial is asked for, so that the passes
+// while it runs do not ask again for the same registration.
+void dial_later() {
+    if (ask_lte_worker(&LteWorker::dial_due) == 1) {
+        int expected = 1;
+        g_reg_flag.compare_exchange_strong(expected, 2);
+    }
+}
+}  // namespace
+
 int check_lte_network(void) {
     if (g_csq_count.fetch_add(1) + 1 > kCsqEvery) {
         g_csq_count.store(0);
-        load_csq();
+        ask_lte_worker(&LteWorker::csq_due);
     }
-    retry_reg_handler();
+    if (reg_handler_retry_due()) ask_lte_worker(&LteWorker::reg_due);
 
     if (get_factory_mode() == 1) return 0;
     if (get_workingMode() != 1) {
@@ -444,16 +545,16 @@ int check_lte_network(void) {
     if (count != 0) {
         if (count % 5 == 4) printf("lte:invalid_count %u\n", count);
         if (count == 3 || count % 20 == 19) {
-            redial();
+            dial_later();
             dialled = true;
         }
     }
-    if (!dialled && g_reg_flag.load() == 1) redial();
+    if (!dialled && g_reg_flag.load() == 1) dial_later();
 
     const uint32_t now = g_invalid_count.fetch_add(1) + 1;
     for (uint32_t at : kRadioCycleAt) {
         if (now == at) {
-            radio_cycle();
+            ask_lte_worker(&LteWorker::radio_due);
             break;
         }
     }

@@ -38,8 +38,13 @@ void set_lte_mqtt_teardown_cb(void (*teardown)(void));
 void set_lte_bt_mac_cb(int (*bt_mac)(uint8_t *mac));
 
 // ---- supervision and control -------------------------------------------
-// One supervision pass (the caller sleeps the second between passes).
+// One supervision pass (the caller sleeps the second between passes).  The
+// modem work it asks for (the signal refresh every 11th pass, a re-dial, a
+// radio cycle) runs on the LTE manager's own worker, in that order; the pass
+// goes on at once.
 int check_lte_network(void);
+// 1 while work asked for by check_lte_network waits or runs.
+int lte_worker_busy(void);
 // Power management: flag != 0 radio on; 0 releases the call and turns the
 // radio off.  The radio command's result (0 / -1).
 int lte_connect_ctl(int flag);

@@ -15,10 +15,13 @@
 #include <thread>
 #include <vector>
 
+#include "cloud/mqtt_handle.h"
 #include "core/iot_common.h"
+#include "core/iot_config.h"
 #include "core/tavi_common.h"
 #include "core/logging.h"
 #include "core/tel_agent_main.h"
+#include "lte/lte_handle.h"
 #include "platform/plat_clock.h"
 #include "platform/plat_thread.h"
 #include "support/child.h"
@@ -249,6 +252,52 @@ TEST(Supervision, CleansLogsAtStartupAndAfter21600Passes) {
     }, 60000);
     ASSERT_TRUE(r.exited);
     EXPECT_EQ(r.status, 0);
+}
+
+// A reconnect waits (2 s before its connect, the old client's calls, 7 s more
+// around a data-call restart): on the MQTT session's worker, never in the
+// pass, so the LTE, disk and status checks keep their second.  Here the
+// reconnect's teardown waits for the MQTT lock, which a publisher holds.
+TEST(Supervision, MqttReconnectWaitsOnTheSessionWorkerWhileThePassesGoOn) {
+    TestRoot root;
+    plat_clock_fake(1765000000);
+    root.write("/iot/conf/iot.ini", "[IotCfg]\nMqttHost=127.0.0.1\nMqttPort=1\nWorkingMode=1\n");
+    ChildResult r = run_child([] {
+        if (init_iotconfig() != 1) _exit(10);
+        init_mqtt();
+        lte_set_data_status(1);
+        set_mqtt_Reregister(1);
+        mqtt_lock();
+        static std::atomic<int> passes{0};
+        std::thread([] {
+            int pass = 1;
+            for (int i = 0; i < 3; ++i) {
+                supervision_pass(&pass);
+                passes.fetch_add(1);
+            }
+        }).detach();
+        for (int i = 0; i < 2500 && passes.load() < 3; ++i) usleep(2000);
+        const int done = passes.load();
+        const int retries_held = get_mqtt_retry_count();
+        const int64_t before = plat_mono_ms();
+        mqtt_unlock();
+        for (int i = 0; i < 2500 && get_mqtt_retry_count() == 0; ++i) usleep(2000);
+        fflush(stdout);
+        if (done != 3) _exit(11);          // a pass waited for the reconnect
+        if (retries_held != 0) _exit(12);  // the reconnect got past the held lock
+        // One reconnect for the three passes (the two handed over while it ran
+        // were not queued behind it), with its 2 s before the connect.
+        if (get_mqtt_retry_count() != 1) _exit(13);
+        if (plat_mono_ms() - before < 2000) _exit(14);
+        _exit(0);
+    }, 20000);
+    ASSERT_TRUE(r.exited) << r.out;
+    EXPECT_EQ(r.status, 0) << r.out;
+    size_t reconnects = 0;
+    for (size_t at = 0; (at = r.out.find("check_mqqt_connected mqtt_failed_count:26.\n", at)) != std::string::npos; ++at) {
+        ++reconnects;
+    }
+    EXPECT_EQ(reconnects, 1u) << r.out;
 }
 
 TEST(Signals, PipeTermQuitAreIgnored) {

@@ -243,7 +243,9 @@ TEST(LteCall, NetworkServiceUpAfterStartGetsTheRegistrationHandler) {
     ASSERT_EQ(init_lte(), 1);
     ASSERT_TRUE(data_up(5000));
     ASSERT_TRUE(control(box, "modem service_up nas"));
+    // The passes ask; the LTE manager's worker registers the handler.
     for (int i = 0; i < 6; ++i) check_lte_network();
+    ASSERT_TRUE(poll_until([] { return lte_worker_busy() == 0; }, 10000));
     // Losing registration now reaches the manager: the call is released.
     ASSERT_TRUE(control(box, "modem register 0"));
     EXPECT_TRUE(poll_until([] { return get_lte_reg_flag() == 0 && get_lte_data_status() == 0; }, 5000));
@@ -255,6 +257,7 @@ TEST(LteCall, NetworkServiceUpAfterStartGetsTheRegistrationHandler) {
     ASSERT_TRUE(poll_until([] { return get_qmi_nas_svc_client() == nullptr; }, 5000));
     ASSERT_TRUE(control(box, "modem service_up nas"));
     for (int i = 0; i < 6; ++i) check_lte_network();
+    ASSERT_TRUE(poll_until([] { return lte_worker_busy() == 0; }, 10000));
     EXPECT_NE(get_qmi_nas_svc_client(), nullptr);
     ASSERT_TRUE(control(box, "modem register 0"));
     EXPECT_TRUE(poll_until([] { return get_lte_reg_flag() == 0; }, 5000));

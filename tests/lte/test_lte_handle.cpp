@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <atomic>
 #include <functional>
 #include <map>
 #include <set>
@@ -107,13 +108,24 @@ struct Pass {
     bool csq() const { return std::find(at.begin(), at.end(), "AT+CSQ") != at.end(); }
 };
 
+bool poll_until_true(const std::function<bool()> &cond, int timeout_ms) {
+    for (int i = 0; i < timeout_ms && !cond(); ++i) usleep(1000);
+    return cond();
+}
+
+
+void lte_pass() {
+    check_lte_network();
+    while (lte_worker_busy() == 1) usleep(1000);
+}
+
 // Runs `n` passes, each one's console text and AT commands kept apart.
 std::vector<Pass> run_passes(const TestRoot &root, PtyModem &modem, int n) {
     std::vector<Pass> passes;
     Stdout cap(root.at("/console.txt"));
     size_t out_at = 0, cmd_at = modem.commands().size();
     for (int i = 0; i < n; ++i) {
-        check_lte_network();
+        lte_pass();
         Pass p;
         const std::string all = cap.text();
         p.out = all.substr(out_at);
@@ -173,31 +185,31 @@ TEST_F(Lte, WithoutDataTheScheduleRedialsPrintsAndCyclesTheRadioAtItsCounts) {
 
 TEST_F(Lte, CounterRestartsAfter601PassesOnceMqttWorkedElseAfterLteTimeoutPlusOne) {
     configure("WorkingMode=1\nLteTimeout=700\n");
-    for (int i = 0; i < 700; ++i) check_lte_network();
+    for (int i = 0; i < 700; ++i) lte_pass();
     EXPECT_EQ(get_lte_invalid_count(), 700);  // past 600, but MQTT never worked
-    check_lte_network();
+    lte_pass();
     EXPECT_EQ(get_lte_invalid_count(), 0);
 
     set_dial_mqtt_success();
-    for (int i = 0; i < 600; ++i) check_lte_network();
+    for (int i = 0; i < 600; ++i) lte_pass();
     EXPECT_EQ(get_lte_invalid_count(), 600);
-    check_lte_network();
+    lte_pass();
     EXPECT_EQ(get_lte_invalid_count(), 0);
 
     // The schedule starts over: the next re-dial is at count 3 again.
     Stdout cap(root.at("/console.txt"));
-    for (int i = 0; i < 3; ++i) check_lte_network();
+    for (int i = 0; i < 3; ++i) lte_pass();
     EXPECT_EQ(cap.text().find("dial network."), std::string::npos);
-    check_lte_network();
+    lte_pass();
     EXPECT_NE(cap.text().find("dial network."), std::string::npos);
 }
 
 TEST_F(Lte, DataUpClearsTheCounterAndNothingIsDialled) {
-    for (int i = 0; i < 10; ++i) check_lte_network();
+    for (int i = 0; i < 10; ++i) lte_pass();
     EXPECT_EQ(get_lte_invalid_count(), 10);
     Stdout cap(root.at("/console.txt"));
     lte_set_data_status(1);
-    for (int i = 0; i < 40; ++i) check_lte_network();
+    for (int i = 0; i < 40; ++i) lte_pass();
     EXPECT_EQ(get_lte_invalid_count(), 0);
     EXPECT_EQ(cap.text().find("dial network."), std::string::npos);
 }
@@ -209,7 +221,7 @@ TEST_F(Lte, OutsideWorkingModeOnlyTheSignalIsRefreshed) {
     RegStateHandlerFunc(E_QS_WWAN_REG_REGISTERED_HOME_NETWORK);  // a dial would be due
     {
         Stdout cap(root.at("/console.txt"));
-        for (int i = 0; i < 22; ++i) check_lte_network();
+        for (int i = 0; i < 22; ++i) lte_pass();
         const std::string out = cap.text();
         EXPECT_EQ(count_of_text(out, " waiting activity"), 22u) << out;
         EXPECT_EQ(out.find("dial network."), std::string::npos);
@@ -224,7 +236,7 @@ TEST_F(Lte, OutsideWorkingModeOnlyTheSignalIsRefreshed) {
     // The dealer's test mode lets the schedule run in any working mode.
     set_TestMode(1);
     Stdout cap(root.at("/console2.txt"));
-    check_lte_network();
+    lte_pass();
     EXPECT_NE(cap.text().find(" test mode"), std::string::npos);
     EXPECT_NE(cap.text().find("dial network."), std::string::npos);  // the registration's dial
     EXPECT_EQ(get_lte_reg_flag(), 2);
@@ -235,7 +247,7 @@ TEST_F(Lte, FactoryModeStopsThePassSilently) {
     set_factory_mode(1);
     RegStateHandlerFunc(E_QS_WWAN_REG_REGISTERED_HOME_NETWORK);
     Stdout cap(root.at("/console.txt"));
-    for (int i = 0; i < 30; ++i) check_lte_network();
+    for (int i = 0; i < 30; ++i) lte_pass();
     EXPECT_EQ(cap.text().find("dial network."), std::string::npos);
     EXPECT_EQ(cap.text().find("waiting activity"), std::string::npos);
     EXPECT_EQ(get_lte_invalid_count(), 0);
@@ -248,7 +260,7 @@ TEST_F(Lte, RegistrationHomeOrRoamingDialsAtOnceOtherStatesStopTheCall) {
     RegStateHandlerFunc(E_QS_WWAN_REG_ROAMING);
     EXPECT_EQ(get_lte_reg_flag(), 1);
     EXPECT_NE(cap.text().find("RegStateHandlerFunc state: 5,\treg_cs_ok:1 \n"), std::string::npos) << cap.text();
-    check_lte_network();  // counter 0: only the registration asks for the dial
+    lte_pass();  // counter 0: only the registration asks for the dial
     EXPECT_NE(cap.text().find("dial network."), std::string::npos);
     EXPECT_EQ(get_lte_reg_flag(), 2);
 
@@ -298,7 +310,7 @@ TEST_F(Lte, ConnectionStatesSetDataStatusFlagsAndTheBootCode) {
 TEST_F(Lte, ConnectCtlOffReleasesAndResetsOnSwitchesTheRadioOn) {
     PtyModem modem(smd7(), table(default_answers()), false);
     ASSERT_TRUE(modem.ok());
-    for (int i = 0; i < 7; ++i) check_lte_network();
+    for (int i = 0; i < 7; ++i) lte_pass();
     RegStateHandlerFunc(E_QS_WWAN_REG_REGISTERED_HOME_NETWORK);
     lte_set_data_status(1);
     EXPECT_EQ(lte_connect_ctl(0), 0);
@@ -310,6 +322,28 @@ TEST_F(Lte, ConnectCtlOffReleasesAndResetsOnSwitchesTheRadioOn) {
 }
 
 // ---- AT-based operations ------------------------------------------------
+
+// The 11th pass asks for the signal and goes on: the modem's answer (here held
+// back until the passes are done) is waited for beside the pass, not in it.
+TEST_F(Lte, SignalRefreshIsAskedEvery11thPassAndWaitedForBesideIt) {
+    static std::atomic<bool> answer{false};
+    PtyModem modem(smd7(), [](const std::string &cmd) {
+        for (int i = 0; i < 5000 && !answer.load(); ++i) usleep(1000);
+        return std::vector<ModemChunk>{{0, cmd == "AT+CSQ" ? modem_answer("+CSQ: 23,99") : "\r\nERROR\r\n"}};
+    }, false);
+    ASSERT_TRUE(modem.ok());
+    lte_set_data_status(1);
+    for (int i = 0; i < 12; ++i) check_lte_network();
+    uint8_t csq = 0;
+    get_lte_csq(&csq);
+    const bool waited_in_pass = csq == 23;
+    answer.store(true);
+    EXPECT_FALSE(waited_in_pass);
+    EXPECT_TRUE(poll_until_true([] { return lte_worker_busy() == 0; }, 10000));
+    get_lte_csq(&csq);
+    EXPECT_EQ(csq, 23);
+    EXPECT_EQ(modem.commands(), (std::vector<std::string>{"AT+CSQ"}));  // one refresh, asked at pass 11
+}
 
 TEST_F(Lte, CsqOf99IsStoredButTriedAgainAValidOneEndsTheRefresh) {
     {
