@@ -52,6 +52,7 @@ test: deps
 	$(MAKE) build
 	$(MAKE) test-plain test-asan test-tsan fuzz
 	$(MAKE) test-armhf
+	$(MAKE) fleet BOXES=3 SECONDS=120 SEED=7
 
 # The integration tests run real peers on pseudo-terminals, a broker and HTTP
 # servers; they mostly wait on those peers (load average near 0.1 two at a time),
