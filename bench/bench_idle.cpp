@@ -16,22 +16,26 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -43,25 +47,18 @@ namespace {
 
 // The agent's periodic wake-ups as the box's behaviour fixes them: name of the
 // agent's thread, period or wait in milliseconds.  A thread that blocks with no
-// timeout (alarm timer, host control, the simulation's readers) is not here.
+// timeout (alarm timer, host control, the simulation's readers) is not here;
+// the serial lines' threads are (see Line below).
 struct Wake {
     const char *name;
     int period_ms;
 };
-const Wake kSchedule[] = {
+const Wake kSleeps[] = {
     {"tel-supervise", 1000},  // supervision second
     {"mqtt-session", 1000},   //   the MQTT supervisor's pass, handed over each second
     {"lte-modem", 11000},     //   the signal refresh, every 11th pass
     {"tel-report", 1000},     // report tick
     {"tel-cloudreq", 10000},  // cloud request task's wait
-    {"lock-rx", 2000},        // lock line: byte wait
-    {"lock-disp", 2000},      //   dispatch wait
-    {"lock-poll", 500},       //   polling, one request every 500 ms
-    {"mcu-rx", 2000},         // MCU line: byte wait
-    {"mcu-disp", 2000},       //   dispatch wait
-    {"mcu-poll", 5000},       //   BLE polling, one read every 5 s
-    {"ecu-rx", 100},          // factory line: 100 ms byte wait
-    {"ecu-disp", 2000},       //   dispatch wait
     {"gnss", 1000},           // GNSS supervision
     {"motion", 100},          // motion period (WorkingMode 1)
     {"bt-msg", 2000},         // Bluetooth message wait
@@ -69,17 +66,153 @@ const Wake kSchedule[] = {
     {"lpm-wake", 3000},       // wake FIFO select
 };
 
+// A serial line as the agent runs it: a receive thread waiting for bytes on
+// the terminal (its byte wait), a dispatch thread woken through a condition
+// for each read (its dispatch wait), and the polling thread writing one
+// request per period.  The bike's side of the pseudo-terminal answers each
+// request and sends its own frames, as devsim's bike does; it is the peer,
+// not counted.
+struct Line {
+    const char *rx, *disp, *poll;
+    int byte_wait_ms, disp_wait_ms, poll_ms;  // poll_ms 0: nothing polled
+    int broadcast_ms;                         // the bike's own frames, 0: none
+};
+const Line kLines[] = {
+    {"lock-rx", "lock-disp", "lock-poll", 2000, 2000, 500, 1000},  // lock line: polled every 500 ms
+    {"mcu-rx", "mcu-disp", "mcu-poll", 2000, 2000, 5000, 0},       // MCU line: BLE polling every 5 s
+    {"ecu-rx", "ecu-disp", nullptr, 100, 2000, 0, 0},              // factory line: 100 ms byte wait
+};
+
+struct Hand {
+    std::mutex mu;
+    std::condition_variable cv;
+    int pending = 0;
+};
+
+void start_line(const Line &l) {
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return;
+    int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+    if (slave < 0) return;
+    struct termios t {};
+    for (int fd : {master, slave}) {
+        tcgetattr(fd, &t);
+        cfmakeraw(&t);
+        tcsetattr(fd, TCSANOW, &t);
+    }
+    auto *hand = new Hand;  // lives with the process
+    std::thread([l, slave, hand] {
+        pthread_setname_np(pthread_self(), l.rx);
+        uint8_t buf[64];
+        for (;;) {
+            struct pollfd p {slave, POLLIN, 0};
+            if (poll(&p, 1, l.byte_wait_ms) > 0 && read(slave, buf, sizeof buf) > 0) {
+                std::lock_guard<std::mutex> g(hand->mu);
+                ++hand->pending;
+                hand->cv.notify_one();
+            }
+        }
+    }).detach();
+    std::thread([l, hand] {
+        pthread_setname_np(pthread_self(), l.disp);
+        std::unique_lock<std::mutex> g(hand->mu);
+        for (;;) {
+            hand->cv.wait_for(g, std::chrono::milliseconds(l.disp_wait_ms), [hand] { return hand->pending > 0; });
+            hand->pending = 0;
+        }
+    }).detach();
+    if (l.poll != nullptr) {
+        std::thread([l, slave] {
+            pthread_setname_np(pthread_self(), l.poll);
+            const uint8_t req[10] = {0x02, 0x15, 0x06, 0x08, 0xF5, 0, 0, 0x71, 0x17, 0x03};
+            for (;;) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(l.poll_ms));
+                if (write(slave, req, sizeof req) < 0) return;
+            }
+        }).detach();
+    }
+    // The bike: an answer to every request, and its own frames.
+    std::thread([l, master] {
+        pthread_setname_np(pthread_self(), "peer-bike");
+        uint8_t buf[64], frames[32] = {0x02, 0xFF, 0x03};
+        auto next = std::chrono::steady_clock::now() + std::chrono::milliseconds(l.broadcast_ms);
+        for (;;) {
+            int wait = 1000;
+            if (l.broadcast_ms > 0) {
+                wait = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                            next - std::chrono::steady_clock::now())
+                                            .count());
+                if (wait <= 0) {
+                    if (write(master, frames, sizeof frames) < 0) return;
+                    next += std::chrono::milliseconds(l.broadcast_ms);
+                    continue;
+                }
+            }
+            struct pollfd p {master, POLLIN, 0};
+            if (poll(&p, 1, wait) > 0) {
+                ssize_t n = read(master, buf, sizeof buf);
+                if (n > 0 && write(master, buf, static_cast<size_t>(n)) < 0) return;
+            }
+        }
+    }).detach();
+}
+
 [[noreturn]] void run_bare() {
-    for (const Wake &w : kSchedule) {
+    for (const Wake &w : kSleeps) {
         std::thread([w] {
             pthread_setname_np(pthread_self(), w.name);
             struct timespec ts = {w.period_ms / 1000, (w.period_ms % 1000) * 1000000L};
             for (;;) nanosleep(&ts, nullptr);
         }).detach();
     }
+    for (const Line &l : kLines) start_line(l);
+    // The location engine's sentences, once a second, to the reader of the
+    // location client.
+    int gnss[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, gnss) == 0) {
+        std::thread([fd = gnss[0]] {
+            pthread_setname_np(pthread_self(), "loc-rx");
+            char buf[2048];
+            while (read(fd, buf, sizeof buf) > 0) {
+            }
+        }).detach();
+        std::thread([fd = gnss[1]] {
+            pthread_setname_np(pthread_self(), "peer-gnss");
+            const char nmea[435] = "nmea $GPGGA";
+            for (;;) {
+                std::this_thread::sleep_for(std::chrono::seconds(1));
+                if (write(fd, nmea, sizeof nmea) < 0) return;
+            }
+        }).detach();
+    }
+    // The MQTT library's own two threads, with the waits they are seen to take
+    // (strace on a running box): the receive thread polls its socket for up to
+    // 1 s and then sleeps 100 ms; the send thread waits 1 s on its condition.
+    int sock[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sock) == 0) {
+        std::thread([fd = sock[0]] {
+            pthread_setname_np(pthread_self(), "MQTTAsync_rcv");
+            for (;;) {
+                struct pollfd p {fd, POLLIN, 0};
+                poll(&p, 1, 1000);
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+        }).detach();
+    }
+    std::thread([] {
+        pthread_setname_np(pthread_self(), "MQTTAsync_send");
+        std::mutex mu;
+        std::condition_variable cv;
+        std::unique_lock<std::mutex> g(mu);
+        for (;;) cv.wait_for(g, std::chrono::seconds(1));
+    }).detach();
     pthread_setname_np(pthread_self(), "bare-main");
     for (;;) pause();
 }
+
+// Threads of the bare process that stand for the agent's peers (the bike,
+// the location engine): shown, never counted.
+bool is_peer(const std::string &comm) { return comm.rfind("peer-", 0) == 0; }
 
 std::string read_file(const std::string &p) {
     std::ifstream f(p);
@@ -97,7 +230,9 @@ int64_t mono_ms() {
 
 std::vector<pid_t> g_groups;
 
-pid_t spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env, const std::string &out) {
+// `out_fd` >= 0: the child's output goes there instead of the file `out`.
+pid_t spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env, const std::string &out,
+            int out_fd = -1) {
     std::vector<char *> av;
     for (const auto &a : argv) av.push_back(const_cast<char *>(a.c_str()));
     av.push_back(nullptr);
@@ -105,7 +240,7 @@ pid_t spawn(const std::vector<std::string> &argv, const std::vector<std::string>
     if (pid == 0) {
         setpgid(0, 0);
         int in = open("/dev/null", O_RDONLY);
-        int o = open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        int o = out_fd >= 0 ? out_fd : open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
         if (in >= 0) dup2(in, 0);
         if (o >= 0) {
             dup2(o, 1);
@@ -205,6 +340,7 @@ std::vector<pid_t> children_of(pid_t pid) {
 struct Task {
     std::string comm;
     int64_t run_ns = 0;  // schedstat: time on the CPU
+    int64_t runs = 0;    // schedstat: times it was put on the CPU (wake-ups)
     long ticks = 0;      // stat: utime + stime
 };
 struct Sample {
@@ -248,28 +384,40 @@ Sample sample(pid_t pid) {
         Task t;
         t.comm = read_file(e.path().string() + "/comm");
         if (!t.comm.empty() && t.comm.back() == '\n') t.comm.pop_back();
-        t.run_ns = std::atoll(read_file(e.path().string() + "/schedstat").c_str());
+        {
+            std::istringstream ss(read_file(e.path().string() + "/schedstat"));
+            long long wait_ns = 0;
+            ss >> t.run_ns >> wait_ns >> t.runs;
+        }
         t.ticks = stat_ticks(read_file(e.path().string() + "/stat"));
         s.tasks[static_cast<pid_t>(std::stol(e.path().filename().string()))] = t;
     }
     return s;
 }
 
+struct PerName {
+    int64_t run_ns = 0;
+    int64_t runs = 0;
+    int threads = 0;
+};
 struct Usage {
     int64_t run_ns = 0;
     long ticks = 0;
-    std::map<std::string, std::pair<int64_t, int>> by_name;  // run time, threads
+    std::map<std::string, PerName> by_name;
+    std::map<std::string, PerName> peers;  // shown, not in run_ns
 };
 
 Usage usage(const Sample &a, const Sample &b) {
     Usage u;
     for (const auto &[tid, t] : b.tasks) {
         auto it = a.tasks.find(tid);
-        int64_t d = t.run_ns - (it != a.tasks.end() ? it->second.run_ns : 0);
-        u.run_ns += d;
-        auto &n = u.by_name[t.comm];
-        n.first += d;
-        n.second += 1;
+        const bool had = it != a.tasks.end();
+        int64_t d = t.run_ns - (had ? it->second.run_ns : 0);
+        auto &n = is_peer(t.comm) ? u.peers[t.comm] : u.by_name[t.comm];
+        if (!is_peer(t.comm)) u.run_ns += d;
+        n.run_ns += d;
+        n.runs += t.runs - (had ? it->second.runs : 0);
+        n.threads += 1;
     }
     u.ticks = b.proc_ticks - a.proc_ticks;
     return u;
@@ -283,11 +431,17 @@ void print_side(const char *title, const Sample &end, const Usage &u, double sec
            static_cast<double>(u.run_ns) / 1e6, u.ticks, 1000 / hz, 100.0 * static_cast<double>(u.run_ns) / 1e9 / seconds);
     printf("  RSS            %ld KiB (%.2f MiB)\n", end.rss_kib, static_cast<double>(end.rss_kib) / 1024.0);
     printf("  threads        %d\n  descriptors    %d\n", end.threads, end.fds);
-    std::vector<std::pair<std::string, std::pair<int64_t, int>>> rows(u.by_name.begin(), u.by_name.end());
-    std::sort(rows.begin(), rows.end(), [](const auto &x, const auto &y) { return x.second.first > y.second.first; });
-    printf("  per thread (name, threads of that name, ms on the CPU, wake-ups are not counted):\n");
-    for (const auto &[name, v] : rows) {
-        printf("    %-16s %2d  %8.2f ms\n", name.c_str(), v.second, static_cast<double>(v.first) / 1e6);
+    std::vector<std::pair<std::string, PerName>> rows(u.by_name.begin(), u.by_name.end());
+    std::sort(rows.begin(), rows.end(), [](const auto &x, const auto &y) { return x.second.run_ns > y.second.run_ns; });
+    printf("  per thread (name, threads of that name, ms on the CPU, wake-ups, us per wake-up):\n");
+    auto row = [](const std::string &name, const PerName &v) {
+        printf("    %-16s %2d  %8.2f ms  %6lld  %6.1f us\n", name.c_str(), v.threads, static_cast<double>(v.run_ns) / 1e6,
+               static_cast<long long>(v.runs), v.runs > 0 ? static_cast<double>(v.run_ns) / 1e3 / static_cast<double>(v.runs) : 0.0);
+    };
+    for (const auto &[name, v] : rows) row(name, v);
+    if (!u.peers.empty()) {
+        printf("  peers standing in for the bike and the location engine (not counted):\n");
+        for (const auto &[name, v] : u.peers) row(name, v);
     }
 }
 
@@ -347,7 +501,22 @@ int main(int argc, char **argv) {
         !wait_until([&] { return !read_file(root + "/var/devsim/ready").empty(); }, 10000))
         return fail("devsim did not come up");
     const std::string env_root = "TELAGENT_ROOT=" + root;
-    const pid_t host_pid = spawn({host, "--init-lpm"}, {env_root}, root + "/var/console.log");
+    // The console goes through a pipe that a thread of ours copies into
+    // console.log, as a terminal takes the box's console: the agent pays its
+    // writes, not the journal of a file system updating a file's times.
+    int console[2] = {-1, -1};
+    if (pipe2(console, O_CLOEXEC) != 0) return fail("no pipe for the console");
+    std::thread([fd = console[0], path = root + "/var/console.log"] {
+        FILE *f = fopen(path.c_str(), "a");
+        char buf[65536];
+        ssize_t n;
+        while ((n = read(fd, buf, sizeof buf)) > 0) {
+            if (f != nullptr) fwrite(buf, 1, static_cast<size_t>(n), f);
+        }
+        if (f != nullptr) fclose(f);
+    }).detach();
+    const pid_t host_pid = spawn({host, "--init-lpm"}, {env_root}, "", console[1]);
+    close(console[1]);
     const pid_t bare_pid = spawn({self.string(), "--bare"}, {}, "/dev/null");
     if (host_pid < 0 || bare_pid < 0) return fail("could not start the host or the bare schedule");
 
@@ -382,8 +551,9 @@ int main(int argc, char **argv) {
         au.ticks += u.ticks;
         for (auto &[n, v] : u.by_name) {
             auto &t = au.by_name[n];
-            t.first += v.first;
-            t.second += v.second;
+            t.run_ns += v.run_ns;
+            t.runs += v.runs;
+            t.threads += v.threads;
         }
         aend.rss_kib += a1[i].rss_kib;
         aend.threads += a1[i].threads;
@@ -397,7 +567,7 @@ int main(int argc, char **argv) {
         printf("  of which the agent process: RSS %ld KiB, %d threads, %d descriptors\n", a1.back().rss_kib,
                a1.back().threads, a1.back().fds);
     }
-    print_side("bare schedule (one sleeping thread per agent loop, same periods)", b1, bu, wall, hz);
+    print_side("bare schedule (one thread per agent loop, same periods and waits, the lines' traffic)", b1, bu, wall, hz);
     const double ratio = bu.run_ns > 0 ? static_cast<double>(au.run_ns) / static_cast<double>(bu.run_ns) : 0.0;
     fflush(stdout);
     stop_all();

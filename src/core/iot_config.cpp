@@ -60,9 +60,15 @@ Snapshot snapshot(IniStore &s) {
     return s.data;
 }
 
+// Bumped with every published copy: a reader that caches one value (the
+// motion thread reads WorkingMode ten times a second) compares it instead of
+// looking the key up again.
+std::atomic<uint32_t> g_generation{1};
+
 void publish(IniStore &s, Snapshot next) {
     std::lock_guard<std::mutex> lk(s.ptr_mu);
     s.data.swap(next);
+    g_generation.fetch_add(1, std::memory_order_release);
     // The old copy is released here or by its last reader.
 }
 
@@ -929,7 +935,17 @@ int set_bt_auth_timeout(int value) {
     return set_cfg_int("BTAuthTimeout", (value < 2 || value > 15) ? 5 : value);
 }
 
-int get_workingMode(void) { return get_cfg_int("WorkingMode", "10", 10); }
+int get_workingMode(void) {
+    // Value and the generation it was read at, in one word: a copy published
+    // between the two halves can never pair an old value with a new generation.
+    static std::atomic<uint64_t> cached{0};
+    const uint32_t gen = g_generation.load(std::memory_order_acquire);
+    const uint64_t c = cached.load(std::memory_order_relaxed);
+    if (static_cast<uint32_t>(c >> 32) == gen) return static_cast<int32_t>(static_cast<uint32_t>(c));
+    const int v = get_cfg_int("WorkingMode", "10", 10);
+    cached.store(static_cast<uint64_t>(gen) << 32 | static_cast<uint32_t>(v), std::memory_order_relaxed);
+    return v;
+}
 
 // 1 only for the value 1: anything else is the plain connection of a box
 // that was never provisioned for TLS.

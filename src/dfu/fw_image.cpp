@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "dfu/fw_crc.h"
@@ -32,25 +33,29 @@ std::array<uint16_t, 0x3C000 / 2> g_display;
 std::array<uint16_t, 0xE000> g_kd11;
 std::array<uint16_t, 0x37000 / 2> g_hm52;
 std::array<uint16_t, 0x1C000 / 2> g_gd32;
-uint16_t *const kImages[FW_TARGETS] = {g_display.data(), g_kd11.data(), g_hm52.data(), g_gd32.data()};
+uint16_t *const kStorage[FW_TARGETS] = {g_display.data(), g_kd11.data(), g_hm52.data(), g_gd32.data()};
 bool g_valid[FW_TARGETS] = {};
 uint32_t g_crc[FW_TARGETS] = {};
 std::mutex g_update_mtx;
 
-uint8_t *image_bytes(FwTarget t) { return reinterpret_cast<uint8_t *>(kImages[t]); }
+// Erased flash reads 0xFF: so does an image nobody has built yet.  Each
+// image is erased when it is first touched rather than at start-up, so the
+// 700 KiB of images stay untouched zero pages (not resident) on a box that
+// never updates a controller.
+std::once_flag g_erased[FW_TARGETS];
+
+uint16_t *image_words(FwTarget t) {
+    std::call_once(g_erased[t], [t] { memset(kStorage[t], 0xFF, kTargets[t].image_bytes); });
+    return kStorage[t];
+}
+
+uint8_t *image_bytes(FwTarget t) { return reinterpret_cast<uint8_t *>(image_words(t)); }
 
 void image_reset(FwTarget t) {
     memset(image_bytes(t), 0xFF, kTargets[t].image_bytes);
     g_valid[t] = false;
     g_crc[t] = 0;
 }
-
-// Erased flash reads 0xFF: so does an image nobody has built yet.
-struct ErasedAtStart {
-    ErasedAtStart() {
-        for (int t = 0; t < FW_TARGETS; ++t) image_reset(static_cast<FwTarget>(t));
-    }
-} g_erased_at_start;
 
 int hexval(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -120,7 +125,7 @@ bool place(const Build &b, uint64_t address, const uint8_t *bytes, int n) {
         const uint64_t words = static_cast<uint64_t>(n) / 2;
         const uint64_t last_data = ti.window_last - 2;  // two words hold the CRC
         if (address < ti.window_start || address + words > last_data + 1) return false;
-        uint16_t *img = kImages[b.t] + (address - ti.window_start);
+        uint16_t *img = image_words(b.t) + (address - ti.window_start);
         for (uint64_t i = 0; i < words; ++i) img[i] = static_cast<uint16_t>(bytes[2 * i] << 8 | bytes[2 * i + 1]);
         return true;
     }
@@ -143,7 +148,7 @@ void finish(const Build &b) {
             crc = CRCCCITT8bit(img, static_cast<uint32_t>(body), 0xFFFFFFFFu, 0);
             break;
         case FW_KD11:
-            crc = CRCCCITT(kImages[b.t], static_cast<uint32_t>(body / 2), 0xFFFFFFFFu, 0);
+            crc = CRCCCITT(image_words(b.t), static_cast<uint32_t>(body / 2), 0xFFFFFFFFu, 0);
             break;
         case FW_HM52:
             // The image holds the bytes in HEX order (little-endian words):
@@ -153,7 +158,7 @@ void finish(const Build &b) {
         default: break;
     }
     if (ti.word_addressed) {
-        uint16_t *w = kImages[b.t] + body / 2;
+        uint16_t *w = image_words(b.t) + body / 2;
         w[0] = static_cast<uint16_t>(crc & 0xFFFF);
         w[1] = static_cast<uint16_t>(crc >> 16);
     } else {

@@ -13,9 +13,10 @@ int PlatNode::read(const char *device_path, char *buf, size_t cap) {
     buf[0] = '\0';
     if (device_path == nullptr) return -1;
     const bool same = fd_ >= 0 && strncmp(path_, device_path, sizeof path_) == 0;
-    if (!same || plat_node_replaced(fd_)) {
+    if (!same || plat_node_replaced(fd_, &watch_)) {
         close();
         if (strlen(device_path) >= sizeof path_) return -1;
+        plat_node_watch(&watch_);
         fd_ = open(plat_path(device_path).c_str(), O_RDONLY | O_CLOEXEC);
         if (fd_ < 0) return -1;
         strcpy(path_, device_path);

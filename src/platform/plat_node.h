@@ -4,6 +4,15 @@
 // pread, so a pass costs one system call instead of a path walk, an open, two
 // reads and a close.  Not shared between threads: each reader keeps its own.
 #include <cstddef>
+#include <cstdint>
+
+// What a kept node remembers to tell, cheaply, whether the file behind it may
+// have been replaced since it was opened.
+struct PlatNodeWatch {
+    const void *counter = nullptr;  // simulation: the device simulator's count of node writes
+    uint32_t seen = 0;
+    uint32_t reads = 0;
+};
 
 class PlatNode {
 public:
@@ -20,10 +29,13 @@ public:
 
 private:
     int fd_ = -1;
+    PlatNodeWatch watch_;
     char path_[128] = {};
 };
 
+// Called before a node is opened: fills the watch for plat_node_replaced.
+void plat_node_watch(PlatNodeWatch *w);
 // True when the file behind an open node descriptor is no longer the one its
 // path names (device: never, sysfs nodes stay; simulation: the device
 // simulator replaces a node by renaming a new file over it).
-bool plat_node_replaced(int fd);
+bool plat_node_replaced(int fd, PlatNodeWatch *w);

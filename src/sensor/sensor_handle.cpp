@@ -143,11 +143,19 @@ enum class ReadResult { ok, short_read, bad_text };
 ReadResult read_counts(int fid, const char *node, float scale, iot_sensor_data_t *out) {
     // The value nodes are read ten times a second: each reading thread keeps
     // them open and re-reads them from the start.
-    static thread_local PlatNode acc_node, gyro_node;
-    PlatNode &kept = strcmp(node, "gyro_value") == 0 ? gyro_node : acc_node;
+    // The path is built when the device number changes, not on every pass.
+    struct Kept {
+        PlatNode node;
+        int fid = -1;
+        char path[128] = {};
+    };
+    static thread_local Kept acc_node, gyro_node;
+    Kept &kept = strcmp(node, "gyro_value") == 0 ? gyro_node : acc_node;
+    if (kept.fid != fid) {
+        kept.fid = node_path(fid, node, kept.path, sizeof kept.path) ? fid : -1;
+    }
     std::array<char, 48> buf{};
-    char path[128];
-    int n = node_path(fid, node, path, sizeof path) ? kept.read(path, buf.data(), buf.size()) : -1;
+    int n = kept.fid >= 0 ? kept.node.read(kept.path, buf.data(), buf.size()) : -1;
     if (n < 2) return ReadResult::short_read;
     int c[3];
     if (n > 32 || sensor_parse_counts(buf.data(), c) != 1) return ReadResult::bad_text;

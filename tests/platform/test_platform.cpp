@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <filesystem>
 #include <pthread.h>
@@ -175,4 +176,37 @@ TEST(PlatNode, RereadsInPlaceReplacedAndMovedNodes) {
     EXPECT_EQ(n.read(acc, buf, sizeof buf), -1);
     EXPECT_STREQ(buf, "");
     EXPECT_EQ(n.read(nullptr, buf, sizeof buf), -1);
+}
+
+// With devsim's shared count of node writes, a kept node asks the file system
+// only when the count moved, and every 16th read whatever it says: a rename
+// nobody counted is still seen, late.
+TEST(PlatNode, SharedWriteCountSparesTheFileSystemAndMissesNothingForLong) {
+    TestRoot root;
+    const char *acc = "/sys/devices/virtual/input/input1/acc_value";
+    root.write("/var/devsim/nodes.gen", std::string(4, '\0'));
+    root.write(acc, "1 1 1\n");
+    std::fstream gen(root.path() + "/var/devsim/nodes.gen", std::ios::in | std::ios::out | std::ios::binary);
+    auto bump = [&](uint32_t v) {
+        gen.seekp(0);
+        gen.write(reinterpret_cast<const char *>(&v), sizeof v);
+        gen.flush();
+    };
+    auto replace = [&](const char *text) {
+        root.write("/tmp/new", text);
+        ASSERT_EQ(std::rename((root.path() + "/tmp/new").c_str(), (root.path() + acc).c_str()), 0);
+    };
+    PlatNode n;
+    char buf[16];
+    ASSERT_EQ(n.read(acc, buf, sizeof buf), 6);
+    replace("2 2 2\n");
+    bump(1);
+    ASSERT_EQ(n.read(acc, buf, sizeof buf), 6);
+    EXPECT_STREQ(buf, "2 2 2\n") << "a counted replacement is seen on the next read";
+    replace("3 3 3\n");  // not counted
+    int stale = 0;
+    while (n.read(acc, buf, sizeof buf) == 6 && strcmp(buf, "2 2 2\n") == 0 && stale < 100) ++stale;
+    EXPECT_STREQ(buf, "3 3 3\n");
+    EXPECT_GT(stale, 0) << "an unmoved count skips the check";
+    EXPECT_LT(stale, 16) << "an uncounted replacement is seen within 16 reads";
 }

@@ -571,6 +571,11 @@ TEST(SensorLoop, GatesDiscardedReadingsAndFailedReads) {
     ASSERT_EQ(init_iotconfig(), 1);
     r.write(node(1, "acc_value"), "0 0 16384");
     EXPECT_EQ(sensor_handle_step(), SENSOR_STEP_FILTERED) << "working mode 1 lets it run";
+    // The motion thread keeps the mode it read until the store changes.
+    ASSERT_EQ(set_workingMode(10), 1);
+    EXPECT_EQ(sensor_handle_step(), SENSOR_STEP_GATED) << "a stored mode is seen on the next pass";
+    ASSERT_EQ(set_workingMode(1), 1);
+    EXPECT_EQ(sensor_handle_step(), SENSOR_STEP_FILTERED);
 }
 
 TEST(SensorLoop, FirstNineReadingsProduceNoAlarm) {

@@ -5,6 +5,8 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -305,6 +307,7 @@ void ImuPeer::remove_devices_locked() {
     std::error_code ec;
     for (int n : {0, set_.accel_input, set_.gyro_input}) std::filesystem::remove_all(dev_dir(n), ec);
     present_ = false;
+    bump_nodes();
 }
 
 void ImuPeer::watch_locked() {
@@ -346,6 +349,12 @@ void ImuPeer::drain_writes() {
 void ImuPeer::write_value(const std::string &path, const std::string &text, std::string *last) {
     if (text == *last) return;
     if (devsim_write_file(path, text) == 0) *last = text;
+    bump_nodes();
+}
+
+// After the rename: a reader that sees the new count finds the old file gone.
+void ImuPeer::bump_nodes() {
+    if (node_gen_ != nullptr) node_gen_->fetch_add(1, std::memory_order_release);
 }
 
 void ImuPeer::write_readings_locked(int dt_ms, int64_t) {
@@ -401,6 +410,18 @@ int ImuPeer::start(const std::string &root) {
     const std::string vdir = root + "/var/devsim";
     if (devsim_mkdirs(vdir) != 0) return -1;
     log_fd_ = open((vdir + "/imu.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    {
+        // Kept across devsim restarts (no truncation): an agent still running
+        // holds the same word mapped.
+        const int fd = open((vdir + "/nodes.gen").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        struct stat st {};
+        void *p = MAP_FAILED;
+        if (fd >= 0 && fstat(fd, &st) == 0 &&
+            (st.st_size >= static_cast<off_t>(sizeof(uint32_t)) || ftruncate(fd, sizeof(uint32_t)) == 0))
+            p = mmap(nullptr, sizeof(uint32_t), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (fd >= 0) close(fd);
+        if (p != MAP_FAILED) node_gen_ = static_cast<std::atomic<uint32_t> *>(p);
+    }
     inotify_fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     event_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (inotify_fd_ < 0 || event_fd_ < 0) {
@@ -443,6 +464,8 @@ void ImuPeer::stop() {
         *fd = -1;
     }
     watch_[0] = watch_[1] = -1;
+    if (node_gen_ != nullptr) munmap(static_cast<void *>(node_gen_), sizeof(uint32_t));
+    node_gen_ = nullptr;
 }
 
 int ImuPeer::command(const std::string &cmd, const std::string &args, std::string *why) {

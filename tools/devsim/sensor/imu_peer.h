@@ -129,6 +129,10 @@ private:
     int watch_[2] = {-1, -1};  // accelerometer, gyroscope directory
     int log_fd_ = -1;
     int event_fd_ = -1;
+    // Shared count of node writes (var/devsim/nodes.gen): the agent's kept
+    // nodes compare it instead of asking the file system on every read.
+    std::atomic<uint32_t> *node_gen_ = nullptr;
+    void bump_nodes();
     std::atomic<bool> stopping_{false};
     std::thread thread_;
     std::unique_ptr<ControlRegistration> control_;
