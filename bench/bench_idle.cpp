@@ -2,9 +2,13 @@
 // simulated box as tools/demo.sh does (mosquitto on loopback, devsim with the
 // bike on the bus, telagent-host --init-lpm running the built agent) and, side
 // by side, a bare process that only wakes on the agent's schedule: one thread
-// per loop of the agent with that loop's period or wait, doing nothing else.
-// Both are measured over the same window from /proc (per-thread run time from
-// schedstat, clock ticks from stat), with resident memory, threads and
+// per loop of the agent with that loop's period or wait, the serial lines'
+// threads waiting on pseudo-terminals that carry the same traffic as the
+// bike's (an answer to every poll, the bike's own frames once a second), the
+// location engine's sentences once a second, and the MQTT library's two
+// threads with their waits; it does nothing with what it receives.  Both are
+// measured over the same window from /proc (per-thread run time and wake-ups
+// from schedstat, clock ticks from stat), with resident memory, threads and
 // descriptors.  The last line is "idle ratio <agent / bare>".
 //
 //   bench_idle                     60 s window after 30 s of settling
@@ -27,6 +31,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -258,6 +263,12 @@ pid_t spawn(const std::vector<std::string> &argv, const std::vector<std::string>
     return pid;
 }
 
+// Ctrl-C or a kill of the bench takes its processes with it.
+void on_signal(int) {
+    for (pid_t p : g_groups) kill(-p, SIGKILL);
+    _exit(130);
+}
+
 void stop_all() {
     for (auto it = g_groups.rbegin(); it != g_groups.rend(); ++it) kill(-*it, SIGINT);
     const int64_t end = mono_ms() + 3000;
@@ -461,6 +472,8 @@ int main(int argc, char **argv) {
         }
     }
     signal(SIGPIPE, SIG_IGN);
+    signal(SIGINT, on_signal);
+    signal(SIGTERM, on_signal);
     // bench/bench_idle -> the build's bin/ and lib/.
     const fs::path self = fs::read_symlink("/proc/self/exe");
     const fs::path build = self.parent_path().parent_path();
@@ -501,17 +514,25 @@ int main(int argc, char **argv) {
         !wait_until([&] { return !read_file(root + "/var/devsim/ready").empty(); }, 10000))
         return fail("devsim did not come up");
     const std::string env_root = "TELAGENT_ROOT=" + root;
-    // The console goes through a pipe that a thread of ours copies into
-    // console.log, as a terminal takes the box's console: the agent pays its
-    // writes, not the journal of a file system updating a file's times.
+    // The console goes through a pipe that a thread of ours empties into
+    // console.log every 200 ms, as a UART takes the box's console: the agent
+    // pays its formatting and its writes, not the journal of a file system
+    // updating a file's times nor a reader woken for every line.
     int console[2] = {-1, -1};
     if (pipe2(console, O_CLOEXEC) != 0) return fail("no pipe for the console");
+    fcntl(console[0], F_SETFL, O_NONBLOCK);
     std::thread([fd = console[0], path = root + "/var/console.log"] {
         FILE *f = fopen(path.c_str(), "a");
         char buf[65536];
-        ssize_t n;
-        while ((n = read(fd, buf, sizeof buf)) > 0) {
-            if (f != nullptr) fwrite(buf, 1, static_cast<size_t>(n), f);
+        for (;;) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            ssize_t n = read(fd, buf, sizeof buf);  // non-blocking: never waits in read
+            if (n < 0 && errno == EAGAIN) continue;
+            if (n <= 0) break;
+            if (f != nullptr) {
+                fwrite(buf, 1, static_cast<size_t>(n), f);
+                fflush(f);
+            }
         }
         if (f != nullptr) fclose(f);
     }).detach();
